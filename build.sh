@@ -1,0 +1,45 @@
+#!/bin/sh
+# Builds zembrol and then starts it ("./build.sh") or runs the whole test
+# suite ("./build.sh test"). Missing Debian packages are installed first.
+# ZEMBROL_SANITIZE=1 builds into build-asan with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -e
+cd "$(dirname "$0")"
+
+packages="cmake g++ make libasound2-dev libgtest-dev"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "Installing Debian packages:$missing" >&2
+  sudo=""
+  [ "$(id -u)" = 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >&2
+fi
+
+dir=build
+flags=""
+if [ "${ZEMBROL_SANITIZE:-0}" = 1 ]; then
+  dir=build-asan
+  flags="-DZEMBROL_SANITIZE=ON"
+fi
+jobs=$(nproc 2>/dev/null || echo 2)
+
+case "${1:-run}" in
+  run)
+    cmake -S . -B "$dir" -DZEMBROL_TESTS=OFF $flags >/dev/null
+    cmake --build "$dir" --target zembrol -j "$jobs" >/dev/null
+    exec "$dir/zembrol"
+    ;;
+  test)
+    cmake -S . -B "$dir" -DZEMBROL_TESTS=ON $flags
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+    ;;
+  *)
+    echo "usage: $0 [run|test]" >&2
+    exit 64
+    ;;
+esac

@@ -1,0 +1,128 @@
+#include "command/settings.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace zembrol {
+namespace {
+
+bool IsKeyEnd(char c) { return c == '\t' || c == ' ' || c == '\n'; }
+
+// strtol in base 10, clamped to the signed 32-bit range.
+int32_t ToInt32(const std::string& value) {
+  long n = std::strtol(value.c_str(), nullptr, 10);
+  if (n > INT32_MAX) return INT32_MAX;
+  if (n < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(n);
+}
+
+float ToFloat(const std::string& value) {
+  return static_cast<float>(std::strtod(value.c_str(), nullptr));
+}
+
+void Store(std::string_view key, const std::string& value, Settings& s) {
+  if (key == "rate") {
+    s.rate = static_cast<uint32_t>(ToInt32(value));
+  } else if (key == "bits") {
+    s.bits = ToInt32(value);
+  } else if (key == "meter") {
+    s.meter = ToInt32(value);
+  } else if (key == "meas") {
+    s.meas = ToInt32(value);
+  } else if (key == "tempo") {
+    s.tempo = ToFloat(value);
+  } else if (key == "Hz") {
+    s.Hz = ToFloat(value);
+  } else if (key == "atime") {
+    s.atime = ToFloat(value);
+  } else if (key == "device") {
+    StoreText(s.device, value);
+  } else if (key == "save") {
+    StoreText(s.save, value);
+  } else if (key == "map") {
+    StoreText(s.map, value);
+  }
+}
+
+bool IsKey(std::string_view token) {
+  static constexpr std::string_view kKeys[] = {"rate",  "device", "bits", "tempo", "Hz",
+                                               "atime", "meter",  "meas", "save",  "map"};
+  for (std::string_view key : kKeys)
+    if (token == key) return true;
+  return false;
+}
+
+void AppendF(std::string& out, const char* format, auto... args) {
+  char line[256];
+  int n = std::snprintf(line, sizeof line, format, args...);
+  if (n > 0) out.append(line, std::min<size_t>(static_cast<size_t>(n), sizeof line - 1));
+}
+
+}  // namespace
+
+void ParseSettingsText(std::string_view text, Settings& settings) {
+  text = text.substr(0, text.find('\0'));
+  size_t pos = 0;
+  const size_t end = text.size();
+  while (true) {
+    while (pos < end && IsKeyEnd(text[pos])) ++pos;
+    if (pos == end) return;
+    size_t start = pos;
+    while (pos < end && !IsKeyEnd(text[pos])) ++pos;
+    std::string_view token = text.substr(start, pos - start);
+    if (pos < end) ++pos;  // the character that ended the token
+    if (!IsKey(token)) continue;
+
+    // The value is the rest of the line, or the next line that is not empty.
+    while (pos < end && text[pos] == '\n') ++pos;
+    if (pos == end) return;  // a key with no value keeps its field
+    size_t newline = text.find('\n', pos);
+    if (newline == std::string_view::npos) newline = end;
+    Store(token, std::string(text.substr(pos, newline - pos)), settings);
+    pos = newline == end ? end : newline + 1;
+  }
+}
+
+void GET_PARAMS(File file, Settings& settings) {
+  std::string text;
+  char chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) text.append(chunk, n);
+  file.Close();
+  ParseSettingsText(text, settings);
+}
+
+std::string FormatSettings(const Settings& s) {
+  std::string out;
+  AppendF(out, "rate\t%i\n", static_cast<int>(s.rate));
+  AppendF(out, "device\t%s\n", s.device);
+  AppendF(out, "bits\t%i\n", s.bits);
+  AppendF(out, "tempo\t%.2f\n", static_cast<double>(s.tempo));
+  AppendF(out, "Hz\t%.2f\n", static_cast<double>(s.Hz));
+  AppendF(out, "atime\t%.1f\n", static_cast<double>(s.atime));
+  AppendF(out, "meter\t%i\n", s.meter);
+  AppendF(out, "meas\t%i\n", s.meas);
+  AppendF(out, "save\t%s\n", s.save);
+  AppendF(out, "map\t%s\n", s.map);
+  return out;
+}
+
+void WriteParams(const Settings& settings) {
+  const std::string text = FormatSettings(settings);
+  File file = File::Open(kSettingsFile, "w");
+  bool ok = static_cast<bool>(file);
+  if (ok) {
+    ok = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+    ok = file.Close() && ok;
+  }
+  if (ok) {
+    std::puts("Saved Settings");
+  } else {
+    std::printf("Could not save settings to '%s': %s\n", kSettingsFile, std::strerror(errno));
+  }
+}
+
+}  // namespace zembrol

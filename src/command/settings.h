@@ -1,0 +1,55 @@
+// The user's settings and the settings file: one key, a tab and a value per
+// line; the reader accepts any order, blanks for the tab and unknown words.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "command/file.h"
+
+namespace zembrol {
+
+inline constexpr char kSettingsFile[] = "rczembrol.txt";
+
+// Fixed-size, zero-terminated text fields keep their C limits: device 15,
+// save 63 and map 127 characters.
+struct Settings {
+  uint32_t rate = 44100;
+  int32_t bits = 24;
+  char device[16] = "default";
+  float tempo = 120.0f;
+  float Hz = 60.0f;
+  float atime = 10.0f;
+  int32_t meter = 4;
+  int32_t meas = 48;
+  char save[64] = "click.wav";
+  char map[128] = "tmap.txt";
+};
+
+// Stores every key found in `text` into `settings`; other fields keep their
+// values. The text ends at its first NUL byte.
+void ParseSettingsText(std::string_view text, Settings& settings);
+
+// Reads the whole open settings file into `settings` and closes `file`.
+void GET_PARAMS(File file, Settings& settings);
+
+// Returns the ten lines that WriteParams stores.
+std::string FormatSettings(const Settings& settings);
+
+// Writes rczembrol.txt in the working directory and prints "Saved Settings",
+// or prints one line naming the file when it cannot be written.
+void WriteParams(const Settings& settings);
+
+// Copies `value` into a text field when it fits with its terminating zero.
+// Returns false, leaving the field as it was, when it does not.
+template <size_t N>
+bool StoreText(char (&field)[N], std::string_view value) {
+  if (value.size() >= N) return false;
+  value.copy(field, value.size());
+  field[value.size()] = '\0';
+  return true;
+}
+
+}  // namespace zembrol

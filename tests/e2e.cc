@@ -1,0 +1,132 @@
+#include "e2e.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace zembrol::test {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "zembrol-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
+                     const std::map<std::string, std::string>& env) {
+  TempDir io;
+  const auto inPath = io / "stdin";
+  const auto outPath = io / "stdout";
+  const auto errPath = io / "stderr";
+  WriteFile(inPath, input);
+
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int in = open(inPath.c_str(), O_RDONLY);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+        chdir(dir.c_str()) != 0)
+      _exit(127);
+    for (const auto& [name, value] : env) {
+      if (value.empty()) {
+        unsetenv(name.c_str());
+      } else {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
+    }
+    execl(ZEMBROL_BINARY, ZEMBROL_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0) {
+  }
+  RunResult result;
+  result.out = ReadFile(outPath);
+  result.err = ReadFile(errPath);
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  return result;
+}
+
+namespace {
+
+std::string Format(const char* format, auto... args) {
+  char buffer[512];
+  std::snprintf(buffer, sizeof buffer, format, args...);
+  return buffer;
+}
+
+const char kBanner[] = "\nZembrol v. 1.023 (m) by Pellorin\n\nChecking for rczembrol.txt file...\n";
+
+}  // namespace
+
+std::string Menu(const MenuValues& v) {
+  std::string m = "\nGlobal settings:\n";
+  m += Format("\tEnter 't' to adjust tempo (%.1f bpm).\n", static_cast<double>(v.tempo));
+  m += Format("\tEnter 'f' to set the lowest click frequency (%.1f Hz).\n",
+              static_cast<double>(v.Hz));
+  m += Format("\tEnter 'b' to set beats per measure (%i)\n", v.meter);
+  m += "\tEnter 'h' for tempo map file help\n"
+       "\tEnter 's' to save current settings to 'rczembrol.txt'\n"
+       "\tEnter 'x' to exit.\n"
+       "\n"
+       "Audition settings:\n"
+       "\tEnter 'a' to audition click.\n";
+  m += Format("\tEnter 'al' to set the audition length (%.1f sec).\n", static_cast<double>(v.atime));
+  m += Format("\tEnter 'o' to change output device from '%s'.\n", v.device.c_str());
+  m += "\tEnter 'ptm' to play tempo map file.\n"
+       "\n"
+       "Output file settings:\n";
+  m += Format("\tEnter 'm' to set number of measures to write (%i).\n", v.meas);
+  m += Format("\tEnter 'n' to change the output file name from '%s'.\n", v.save.c_str());
+  m += Format("\tEnter 'w' to write from beginning of '%s'.\n", v.save.c_str());
+  m += Format("\tEnter '+' to add new click to end of '%s'.\n", v.save.c_str());
+  m += "\tEnter 'rtm' to read tempo map file and write click track file.\n";
+  return m;
+}
+
+std::string StartUpAsked() {
+  return std::string(kBanner) +
+         "\nEnter sample rate or\n"
+         "0 = exit, 1 = 44100,  2 = 48000,  3 = 88200,  4 = 96000\n"
+         "\nChoose Bit Depth (1 = 16 bits, 2 = 24 bits)\n"
+         "ready\n";
+}
+
+std::string StartUpLoaded(const std::string& summary) {
+  return std::string(kBanner) + "Settings Loaded\n-------------------------\n" + summary +
+         "-------------------------\nready\n";
+}
+
+std::string DefaultSummary() {
+  return "rate: 44100\tbits: 24\tdevice: default\n"
+         "meter: 4\tmeas: 48\tatime: 10.0\n"
+         "Hz: 60.00\tsave: click.wav\ttmap: tmap.txt\n";
+}
+
+}  // namespace zembrol::test

@@ -1,0 +1,63 @@
+// Runs the real zembrol binary in a temporary directory with scripted
+// standard input, and builds the texts it is expected to print.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+namespace zembrol::test {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the guard goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct RunResult {
+  std::string out;  // standard output
+  std::string err;  // standard error
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+};
+
+// Runs the binary in `dir` with `input` on standard input. `env` entries are
+// set (or, with an empty value, removed) in the child's environment.
+RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
+                     const std::map<std::string, std::string>& env = {});
+
+std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& content);
+
+// The settings that the menu shows.
+struct MenuValues {
+  float tempo = 120.0f;
+  float Hz = 60.0f;
+  int meter = 4;
+  float atime = 10.0f;
+  std::string device = "default";
+  int meas = 48;
+  std::string save = "click.wav";
+};
+
+std::string Menu(const MenuValues& values = {});
+
+// Banner and settings-file check, then the two start-up questions and "ready".
+std::string StartUpAsked();
+
+// Banner, "Settings Loaded", the summary and "ready"; `summary` is the three
+// lines between the rulers.
+std::string StartUpLoaded(const std::string& summary);
+
+// The summary lines of the default settings.
+std::string DefaultSummary();
+
+}  // namespace zembrol::test
