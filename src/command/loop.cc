@@ -1,5 +1,7 @@
 #include "command/loop.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string_view>
 
@@ -19,6 +21,11 @@ void PrintSummary(const Settings& s) {
   std::printf("meter: %i\tmeas: %i\tatime: %.1f\n", s.meter, s.meas, static_cast<double>(s.atime));
   std::printf("Hz: %.2f\tsave: %s\ttmap: %s\n", static_cast<double>(s.Hz), s.save, s.map);
   std::puts("-------------------------");
+}
+
+bool IsDirectory(const File& file) {
+  struct stat info;
+  return fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 void AskStartUpQuestions(Settings& s, std::FILE* in) {
@@ -225,6 +232,7 @@ void StartUp(Session& session, std::FILE* in) {
   std::puts("\nZembrol v. 1.023 (m) by Pellorin\n");
   std::puts("Checking for rczembrol.txt file...");
   File file = File::Open(kSettingsFile, "r");
+  if (file && IsDirectory(file)) file.Close();  // opens, but holds no settings
   if (file) {
     GET_PARAMS(std::move(file), s);
     std::puts("Settings Loaded");

@@ -1,3 +1,4 @@
+// Start-up: the two questions, the settings file and the summary.
 #include <gtest/gtest.h>
 
 #include "e2e.h"
@@ -5,12 +6,193 @@
 namespace zembrol::test {
 namespace {
 
-TEST(StartUp, AnsweredQuestionsThenEndOfInputExitsZero) {
-  TempDir dir;
-  RunResult r = RunZembrol(dir.path(), "2 1\n");
-  EXPECT_EQ(r.out, StartUpAsked() + Menu());
-  EXPECT_EQ(r.status, 0);
+// The settings file that "s" writes for the given rate and bits, other
+// settings at their defaults.
+std::string SavedDefaults(const std::string& rate, const std::string& bits) {
+  return "rate\t" + rate + "\ndevice\tdefault\nbits\t" + bits +
+         "\ntempo\t120.00\nHz\t60.00\natime\t10.0\nmeter\t4\nmeas\t48\nsave\tclick.wav\n"
+         "map\ttmap.txt\n";
 }
+
+struct AnswerCase {
+  const char* answers;
+  const char* rate;
+  const char* bits;
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << '"' << c.answers << '"'; }
+
+class StartUpAnswers : public testing::TestWithParam<AnswerCase> {};
+
+TEST_P(StartUpAnswers, StoreRateAndBits) {
+  TempDir dir;
+  RunResult r = RunZembrol(dir.path(), std::string(GetParam().answers) + " s\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, StartUpAsked() + Menu() + "Saved Settings\n\n" + Menu());
+  EXPECT_EQ(ReadFile(dir / "rczembrol.txt"), SavedDefaults(GetParam().rate, GetParam().bits));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, StartUpAnswers,
+                         testing::Values(AnswerCase{"1 2", "44100", "24"},
+                                         AnswerCase{"2 1", "48000", "16"},
+                                         AnswerCase{"3\n1", "88200", "16"},
+                                         AnswerCase{"4 2", "96000", "24"},
+                                         AnswerCase{"1 16", "44100", "24"},
+                                         AnswerCase{"22050 1", "22050", "16"},
+                                         AnswerCase{"0x3 1", "88200", "16"},
+                                         AnswerCase{"010 1", "8", "16"},
+                                         AnswerCase{"-1 0x1", "-1", "16"}));
+
+TEST(StartUp, AnswerZeroEndsWithStatusTwoBeforeTheBitDepthQuestion) {
+  TempDir dir;
+  RunResult r = RunZembrol(dir.path(), "0 1 s\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out,
+            "\nZembrol v. 1.023 (m) by Pellorin\n\nChecking for rczembrol.txt file...\n"
+            "\nEnter sample rate or\n"
+            "0 = exit, 1 = 44100,  2 = 48000,  3 = 88200,  4 = 96000\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "rczembrol.txt"));
+}
+
+TEST(StartUp, WordAnswerKeepsDefaultsAndIsReadAsTheFirstCommand) {
+  TempDir dir;
+  // "s" answers both questions without being a number, then saves.
+  RunResult r = RunZembrol(dir.path(), "s\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, StartUpAsked() + Menu() + "Saved Settings\n\n" + Menu());
+  EXPECT_EQ(ReadFile(dir / "rczembrol.txt"), SavedDefaults("44100", "24"));
+}
+
+TEST(StartUp, EndOfInputDuringTheQuestionsExitsZeroAfterOneMenu) {
+  TempDir dir;
+  RunResult r = RunZembrol(dir.path(), "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, StartUpAsked() + Menu());
+}
+
+TEST(StartUp, SavedSettingsAreLoadedByTheNextStart) {
+  TempDir dir;
+  RunZembrol(dir.path(), "2 1 t 133.333 al 12.34 b 3 m 10 f 70.5 n out.wav o hw:1 s x\n");
+  RunResult r = RunZembrol(dir.path(), "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, StartUpLoaded("rate: 48000\tbits: 16\tdevice: hw:1\n"
+                                 "meter: 3\tmeas: 10\tatime: 12.3\n"
+                                 "Hz: 70.50\tsave: out.wav\ttmap: tmap.txt\n") +
+                       Menu({.tempo = 133.33f,
+                             .Hz = 70.5f,
+                             .meter = 3,
+                             .atime = 12.3f,
+                             .device = "hw:1",
+                             .meas = 10,
+                             .save = "out.wav"}));
+}
+
+TEST(StartUp, EmptySettingsFileShowsEveryDefault) {
+  TempDir dir;
+  WriteFile(dir / "rczembrol.txt", "");
+  RunResult r = RunZembrol(dir.path(), "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, StartUpLoaded(DefaultSummary()) + Menu());
+}
+
+TEST(StartUp, UnsupportedBitDepthInTheFileIsReplacedBy24) {
+  TempDir dir;
+  WriteFile(dir / "rczembrol.txt", "bits\t20\n");
+  RunResult r = RunZembrol(dir.path(), "");
+  EXPECT_EQ(r.out,
+            "\nZembrol v. 1.023 (m) by Pellorin\n\nChecking for rczembrol.txt file...\n"
+            "Settings Loaded\n"
+            "Bit depth 20 in rczembrol.txt is not supported; using 24 bits.\n"
+            "-------------------------\n" +
+                DefaultSummary() + "-------------------------\nready\n" + Menu());
+}
+
+struct FileCase {
+  const char* name;
+  std::string content;
+  std::string summary;
+  MenuValues menu;
+};
+
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+
+class HandWrittenSettings : public testing::TestWithParam<FileCase> {};
+
+TEST_P(HandWrittenSettings, LoadAsExpected) {
+  TempDir dir;
+  WriteFile(dir / "rczembrol.txt", GetParam().content);
+  RunResult r = RunZembrol(dir.path(), "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, StartUpLoaded(GetParam().summary) + Menu(GetParam().menu));
+}
+
+const std::string kDefaultLine2 = "meter: 4\tmeas: 48\tatime: 10.0\n";
+const std::string kDefaultLine3 = "Hz: 60.00\tsave: click.wav\ttmap: tmap.txt\n";
+
+std::string FiveKilobytes() {
+  std::string text;
+  while (text.size() < 5000) text += "# a comment line that is not a setting\n";
+  return text + "meas\t7\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HandWrittenSettings,
+    testing::Values(
+        FileCase{"OnlyTempo", "tempo\t90\n", DefaultSummary(), {.tempo = 90}},
+        FileCase{"TempoMeterMeasures",
+                 "tempo\t90\nmeter\t3\nmeas\t10\n",
+                 "rate: 44100\tbits: 24\tdevice: default\nmeter: 3\tmeas: 10\tatime: 10.0\n" +
+                     kDefaultLine3,
+                 {.tempo = 90, .meter = 3, .meas = 10}},
+        FileCase{"BlanksInsteadOfTab",
+                 "rate  48000\nsave  x.wav\n",
+                 "rate: 48000\tbits: 24\tdevice: default\n" + kDefaultLine2 +
+                     "Hz: 60.00\tsave:  x.wav\ttmap: tmap.txt\n",
+                 {.save = " x.wav"}},
+        FileCase{"ValueOnTheNextLine", "tempo\t\n90\n", DefaultSummary(), {.tempo = 90}},
+        FileCase{"CrLf",
+                 "rate\t48000\r\nmeter\t3\r\ntempo\t100\r\n",
+                 "rate: 48000\tbits: 24\tdevice: default\nmeter: 3\tmeas: 48\tatime: 10.0\n" +
+                     kDefaultLine3,
+                 {.tempo = 100, .meter = 3}},
+        FileCase{"DuplicateKeysTakeTheLast",
+                 "meter\t3\nmeter\t7\n",
+                 "rate: 44100\tbits: 24\tdevice: default\nmeter: 7\tmeas: 48\tatime: 10.0\n" +
+                     kDefaultLine3,
+                 {.meter = 7}},
+        FileCase{"UnknownKeysAndOtherCaseIgnored",
+                 "RATE\t8000\nvolume\t5\nHZ\t99\n",
+                 DefaultSummary(),
+                 {}},
+        FileCase{"KeyAmongWordsTakesTheRestOfTheLine",
+                 "my favourite meas\t12 bars\n",
+                 "rate: 44100\tbits: 24\tdevice: default\nmeter: 4\tmeas: 12\tatime: 10.0\n" +
+                     kDefaultLine3,
+                 {.meas = 12}},
+        FileCase{"NameWithABlank",
+                 "save\tmy track.wav\n",
+                 "rate: 44100\tbits: 24\tdevice: default\n" + kDefaultLine2 +
+                     "Hz: 60.00\tsave: my track.wav\ttmap: tmap.txt\n",
+                 {.save = "my track.wav"}},
+        FileCase{"OverLongValuesKeepTheirFields",
+                 "device\t" + std::string(16, 'd') + "\nsave\t" + std::string(64, 's') +
+                     "\nmap\t" + std::string(128, 'm') + "\ndevice\t" + std::string(15, 'e') +
+                     "\n",
+                 "rate: 44100\tbits: 24\tdevice: " + std::string(15, 'e') + "\n" +
+                     kDefaultLine2 + kDefaultLine3,
+                 {.device = std::string(15, 'e')}},
+        FileCase{"NumbersWithTrailingWords",
+                 "tempo\t120 bpm\nmeas\tmany\natime\t2.5e1s\n",
+                 "rate: 44100\tbits: 24\tdevice: default\nmeter: 4\tmeas: 0\tatime: 25.0\n" +
+                     kDefaultLine3,
+                 {.atime = 25, .meas = 0}},
+        FileCase{"KeyAsLastTokenKeepsItsField", "meter\t5\nmeas", "rate: 44100\tbits: 24\tdevice: default\nmeter: 5\tmeas: 48\tatime: 10.0\n" + kDefaultLine3, {.meter = 5}},
+        FileCase{"FiveKilobyteFileReadWhole",
+                 FiveKilobytes(),
+                 "rate: 44100\tbits: 24\tdevice: default\nmeter: 4\tmeas: 7\tatime: 10.0\n" +
+                     kDefaultLine3,
+                 {.meas = 7}}),
+    [](const testing::TestParamInfo<FileCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace zembrol::test

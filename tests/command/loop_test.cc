@@ -1,0 +1,155 @@
+// The command loop: settings steps, unrecognised words, help and exit.
+#include <gtest/gtest.h>
+
+#include "e2e.h"
+
+namespace zembrol::test {
+namespace {
+
+// 44100 Hz, 24 bits, no settings file.
+constexpr char kStart[] = "1 2\n";
+
+// What one settings command prints: its prompt, the synthesis' empty line and
+// the next menu.
+std::string Step(const std::string& prompt, const MenuValues& menu) {
+  return prompt + "\n" + Menu(menu);
+}
+
+const std::string kHelp =
+    "\n"
+    "How to Create a Remote Tempo Map File:\n\n"
+    "1. Make a plain text file called tmap.txt.\n\n"
+    "2. Start a line with the command 'tmap' for a new tempo or meter.\n\n"
+    "3. Then enter tempo, beats per measure, and measures.\n\n"
+    "   Use a <tab> after tmap as well as between values.\n\n"
+    "   Example:\n\n"
+    "   tmap\t120\t4\t48\n"
+    "   tmap\t160\t3\t16\n\n"
+    "4. Save the file in same directory as this program.\n"
+    "\n"
+    "Enter 'c' to continue.\n";
+
+struct LoopCase {
+  const char* name;
+  std::string input;  // after the start-up answers
+  std::string output;  // after the start-up and the first menu
+  int status;
+};
+
+void PrintTo(const LoopCase& c, std::ostream* os) { *os << c.name; }
+
+class CommandLoop : public testing::TestWithParam<LoopCase> {};
+
+TEST_P(CommandLoop, PrintsExactly) {
+  TempDir dir;
+  RunResult r = RunZembrol(dir.path(), kStart + GetParam().input);
+  EXPECT_EQ(r.out, StartUpAsked() + Menu() + GetParam().output);
+  EXPECT_EQ(r.status, GetParam().status);
+  EXPECT_EQ(r.err, "");
+}
+
+const char kTempo[] = "Enter tempo in beats per minute\n";
+const char kFrequency[] = "\nEnter lowest frequency of click in Hz\n";
+const char kMeter[] = "Enter beats per measure\n";
+const char kMeasures[] = "\nEnter number of measures\n";
+const char kAudition[] = "\nEnter audition length in seconds\n";
+const char kName[] = "Enter new output file name.\n";
+const char kDevice[] = "Enter new playback device name.\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, CommandLoop,
+    testing::Values(
+        LoopCase{"TempoOnTheSameLine", "t 140\n", Step(kTempo, {.tempo = 140}), 0},
+        LoopCase{"TempoOnTheNextLine", "t\n97.25\n", Step(kTempo, {.tempo = 97.25f}), 0},
+        LoopCase{"Frequency", "f 80\n", Step(kFrequency, {.Hz = 80}), 0},
+        LoopCase{"Meter", "b 3\n", Step(kMeter, {.meter = 3}), 0},
+        LoopCase{"Measures", "m 0\n", Step(kMeasures, {.meas = 0}), 0},
+        LoopCase{"AuditionLength", "al 2.5\n", Step(kAudition, {.atime = 2.5f}), 0},
+        LoopCase{"FileName", "n take1.wav\n", Step(kName, {.save = "take1.wav"}), 0},
+        LoopCase{"Device", "o hw:0,0\n", Step(kDevice, {.device = "hw:0,0"}), 0},
+        LoopCase{"HexAndOctalCounts", "b 0x10 m 010\n",
+                 Step(kMeter, {.meter = 16}) + Step(kMeasures, {.meter = 16, .meas = 8}), 0},
+        LoopCase{"NegativeAndExponentValues", "t -1e2 b -3\n",
+                 Step(kTempo, {.tempo = -100}) + Step(kMeter, {.tempo = -100, .meter = -3}), 0},
+        // The unparsable answer stays in the input and is read as a command word.
+        LoopCase{"TempoWordStaysInTheInput", "t fast\n", Step(kTempo, {}) + Menu(), 0},
+        LoopCase{"UnparsableAnswerThatIsACommand", "b t 90\n",
+                 Step(kMeter, {}) + Step(kTempo, {.tempo = 90}), 0},
+        LoopCase{"IntegerAnswerLeavesTheFraction", "b 4.5\n", Step(kMeter, {}) + Menu(), 0},
+        LoopCase{"MeasuresFractionThenCommand", "m 7.5 f 90\n",
+                 Step(kMeasures, {.meas = 7}) + Menu({.meas = 7}) +
+                     Step(kFrequency, {.Hz = 90, .meas = 7}),
+                 0},
+        LoopCase{"UnknownWordsAreSilent", "T alx tt ptm2 c\n", Menu() + Menu() + Menu() + Menu() + Menu(),
+                 0},
+        // A word of more than seven characters is consumed whole.
+        LoopCase{"LongWordIsNotACommand", "tttttttt 140\n", Menu() + Menu(), 0},
+        LoopCase{"LongWordThatStartsLikeACommand", "rtmrtmrtm\n", Menu(), 0},
+        LoopCase{"NameWithABlankTakesTheFirstWord", "n my track.wav\n",
+                 Step(kName, {.save = "my"}) + Menu({.save = "my"}), 0},
+        LoopCase{"NameOfSixtyThreeCharacters", "n " + std::string(63, 'a') + "\n",
+                 Step(kName, {.save = std::string(63, 'a')}), 0},
+        LoopCase{"NameTooLongIsRefused", "n " + std::string(64, 'a') + " x\n",
+                 std::string(kName) +
+                     "The output file name is longer than 63 characters; it stays 'click.wav'.\n" +
+                     "\n" + Menu(),
+                 2},
+        LoopCase{"DeviceTooLongIsRefused", "o abcdefghijklmnop\n",
+                 std::string(kDevice) +
+                     "The playback device name is longer than 15 characters; it stays "
+                     "'default'.\n\n" +
+                     Menu(),
+                 0},
+        LoopCase{"HelpIgnoresEveryWordButC", "h x t 140 c\n", kHelp + "\n" + Menu(), 0},
+        LoopCase{"EndOfInputInTheHelpStep", "h x\n", kHelp, 0},
+        LoopCase{"EndOfInputAtAPrompt", "t", std::string(kTempo) + "\n" + Menu(), 0},
+        LoopCase{"EndOfInputAtANamePrompt", "n", std::string(kName) + "\n" + Menu(), 0},
+        LoopCase{"TooLowFrequencyIsReportedOnce", "f 1 f 60 m 2\n",
+                 std::string(kFrequency) + "The frequency chosen is too low for this tempo!\n\n" +
+                     Menu({.Hz = 1}) + Step(kFrequency, {.Hz = 60}) +
+                     Step(kMeasures, {.meas = 2}),
+                 0},
+        LoopCase{"NegativeFrequencyIsTooLow", "f -60\n",
+                 std::string(kFrequency) + "The frequency chosen is too low for this tempo!\n\n" +
+                     Menu({.Hz = -60}),
+                 0},
+        LoopCase{"ExitEndsWithStatusTwo", "x t 140\n", "", 2},
+        LoopCase{"TypedAhead", "t 100 b 3 al 5 x\n",
+                 Step(kTempo, {.tempo = 100}) + Step(kMeter, {.tempo = 100, .meter = 3}) +
+                     Step(kAudition, {.tempo = 100, .meter = 3, .atime = 5}),
+                 2}),
+    [](const testing::TestParamInfo<LoopCase>& info) { return info.param.name; });
+
+TEST(CommandLoop, ExitWritesNoSettingsFile) {
+  TempDir dir;
+  RunResult r = RunZembrol(dir.path(), "1 2 t 90 x\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_FALSE(std::filesystem::exists(dir / "rczembrol.txt"));
+}
+
+TEST(CommandLoop, SaveThenFreshStartLoadsTheFile) {
+  TempDir dir;
+  RunResult first = RunZembrol(dir.path(), "1 1 t 140 m 12 s x\n");
+  EXPECT_EQ(first.status, 2);
+  EXPECT_EQ(ReadFile(dir / "rczembrol.txt"),
+            "rate\t44100\ndevice\tdefault\nbits\t16\ntempo\t140.00\nHz\t60.00\natime\t10.0\n"
+            "meter\t4\nmeas\t12\nsave\tclick.wav\nmap\ttmap.txt\n");
+  RunResult second = RunZembrol(dir.path(), "x\n");
+  EXPECT_EQ(second.status, 2);
+  EXPECT_EQ(second.out, StartUpLoaded("rate: 44100\tbits: 16\tdevice: default\n"
+                                      "meter: 4\tmeas: 12\tatime: 10.0\n"
+                                      "Hz: 60.00\tsave: click.wav\ttmap: tmap.txt\n") +
+                            Menu({.tempo = 140, .meas = 12}));
+}
+
+TEST(CommandLoop, SaveThatCannotWriteSaysSoAndGoesOn) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "rczembrol.txt");  // a directory in its place
+  RunResult r = RunZembrol(dir.path(), "s\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, StartUpAsked() + Menu() +
+                       "Could not save settings to 'rczembrol.txt': Is a directory\n\n" + Menu());
+}
+
+}  // namespace
+}  // namespace zembrol::test
