@@ -1,0 +1,134 @@
+#include "tempomap/tempomap.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "command/fatal.h"
+#include "command/file.h"
+
+namespace zembrol {
+namespace {
+
+constexpr std::string_view kKeyword = "tmap";
+constexpr std::string_view kKeywordEnds = "\t\n";
+constexpr std::string_view kFieldEnd = "\t";
+constexpr std::string_view kMeasuresEnd = "\n";
+
+// The unread rest of a text that is cut into tokens.
+struct TokenCursor {
+  std::string_view text;
+  size_t pos = 0;
+};
+
+// Returns the next token, as strtok would with `delimiters`: leading
+// delimiters are skipped and the one that ends the token is consumed.
+// Returns std::nullopt once the text is exhausted.
+std::optional<std::string_view> NextToken(TokenCursor& cursor, std::string_view delimiters) {
+  const size_t start = cursor.text.find_first_not_of(delimiters, cursor.pos);
+  if (start == std::string_view::npos) {
+    cursor.pos = cursor.text.size();
+    return std::nullopt;
+  }
+  const size_t end = cursor.text.find_first_of(delimiters, start);
+  if (end == std::string_view::npos) {
+    cursor.pos = cursor.text.size();
+    return cursor.text.substr(start);
+  }
+  cursor.pos = end + 1;
+  return cursor.text.substr(start, end - start);
+}
+
+// Rounds to nearest like the hardware conversion, but without casting a
+// finite double beyond the float range, which C++ leaves undefined.
+float NarrowToFloat(double value) {
+  // Halfway between FLT_MAX and 2^128: from here on the nearest float is infinity.
+  constexpr double kOverflow = 0x1.ffffffp127;
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  if (value >= kOverflow) return kInfinity;
+  if (value <= -kOverflow) return -kInfinity;
+  if (value > FLT_MAX) return FLT_MAX;
+  if (value < -FLT_MAX) return -FLT_MAX;
+  return static_cast<float>(value);
+}
+
+// strtod, narrowed to single precision; 0 when the field holds no number.
+float ToTempo(std::string_view field) {
+  const std::string text(field);
+  return NarrowToFloat(std::strtod(text.c_str(), nullptr));
+}
+
+// strtol in base 10, clamped to the signed 32-bit range (long is wider here).
+int32_t ToInt32(std::string_view field) {
+  const std::string text(field);
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  return static_cast<int32_t>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
+}
+
+}  // namespace
+
+TempoMap ParseTempoMap(std::string_view text) {
+  TempoMap map;
+  TokenCursor cursor{text.substr(0, text.find('\0'))};
+  std::optional<std::string_view> token = NextToken(cursor, kKeywordEnds);
+  while (token) {
+    if (*token != kKeyword) {
+      token = NextToken(cursor, kKeywordEnds);
+      continue;
+    }
+    const std::optional<std::string_view> tempo = NextToken(cursor, kFieldEnd);
+    const std::optional<std::string_view> beats =
+        tempo ? NextToken(cursor, kFieldEnd) : std::nullopt;
+    const std::optional<std::string_view> measures =
+        beats ? NextToken(cursor, kMeasuresEnd) : std::nullopt;
+    if (!measures) break;  // the text ended within the entry: it is ignored
+    if (map.count == TempoMap::kCapacity) {
+      map.truncated = true;
+      break;
+    }
+    ++map.count;
+    map.entries[map.count] = {ToTempo(*tempo), ToInt32(*beats), ToInt32(*measures)};
+    // The measures token may itself be the keyword of the next entry.
+    token = measures;
+  }
+  return map;
+}
+
+std::optional<TempoMap> ReadTempoMap(const char* path) {
+  File file = File::Open(path, "r");
+  if (!file) {
+    std::printf("Could not open tempo map file '%s': %s\n", path, std::strerror(errno));
+    return std::nullopt;
+  }
+  // The text ends at its first NUL byte, so reading stops at the chunk that holds one.
+  std::string text;
+  char chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+    text.append(chunk, n);
+    if (std::memchr(chunk, '\0', n) != nullptr) break;
+  }
+  const int readError = errno;
+  if (std::ferror(file.get())) {
+    std::printf("Could not read tempo map file '%s': %s\n", path, std::strerror(readError));
+    return std::nullopt;
+  }
+  file.Close();
+
+  std::puts("Parsing tmap file..");
+  const TempoMap map = ParseTempoMap(text);
+  if (map.truncated) {
+    std::printf("Only the first %i map entries are used; the rest were ignored.\n",
+                TempoMap::kCapacity);
+  }
+  if (map.count == 0) Fatal(stdout, 2, "Could not find tempo entries in map file.");
+  std::printf("Found %i map entries.\n", map.count);
+  return map;
+}
+
+}  // namespace zembrol
