@@ -7,6 +7,7 @@
 
 #include "command/fatal.h"
 #include "command/input.h"
+#include "playback/playback.h"
 
 namespace zembrol {
 namespace {
@@ -170,8 +171,15 @@ void SaveSettings(Session& session, std::FILE*) { WriteParams(session.settings);
 
 // Actions: each receives the click prepared for this command ---------------
 
-void Audition(Session&, const Click&) {
-  // The audition on the playback device connects here.
+void Audition(Session& session, const Click& click) {
+  const Settings& s = session.settings;
+  const AuditionRequest request{.rate = s.rate,
+                                .bits = s.bits,
+                                .device = s.device,
+                                .tempo = s.tempo,
+                                .atime = s.atime,
+                                .meter = s.meter};
+  PlayAudition(request, click, session.shape.clickSamples, session.silence, session.bytesPerSample);
 }
 
 void WriteTrack(Session&, const Click&) {

@@ -1,0 +1,247 @@
+// The audition "a" end to end: the program plays on `cap`, a libasound `file`
+// PCM over `null` that stores the raw frames it is given.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "click/click.h"
+#include "e2e.h"
+
+namespace zembrol::test {
+namespace {
+
+// What the file plugin over null grants for a request of 1024 / 2048 frames,
+// measured at 8000 to 96000 Hz for both sample formats.
+constexpr int64_t kGrantedPeriod = 1024;
+
+// A private ALSA configuration: `cap` captures everything, `cap16` takes S16 only.
+class Device {
+ public:
+  Device() {
+    const std::string d = dir_.path().string();
+    WriteFile(dir_ / "alsa.conf", "pcm.cap { type file; slave { pcm { type null } }; file \"" + d +
+                                      "/cap.raw\"; format \"raw\"; truncate true }\n"
+                                      "pcm.cap16 { type file; slave.pcm { type upmix; channels 4; "
+                                      "slave.pcm { type null } }; file \"" +
+                                      d + "/cap16.raw\"; format \"raw\" }\n");
+    env_ = {{"ALSA_CONFIG_PATH", d + "/alsa.conf"}};
+  }
+  const std::map<std::string, std::string>& env() const { return env_; }
+  std::filesystem::path capture() const { return dir_ / "cap.raw"; }
+
+ private:
+  TempDir dir_;
+  std::map<std::string, std::string> env_;
+};
+
+// One settings command: its input, what its settings step prints, the menu after it.
+struct Step {
+  std::string input;
+  std::string printed;
+  MenuValues menu;
+};
+
+MenuValues OnCap(MenuValues v = {}) {
+  v.device = "cap";
+  return v;
+}
+
+const Step kOnCap = {"o cap\n", "Enter new playback device name.\n", OnCap()};
+
+struct AuditionRun {
+  RunResult result;
+  std::string printed;  // what "a" printed after its click line, the next menu left out
+};
+
+// Runs start-up `answers`, the steps, then "a", and checks everything printed
+// up to the click line of "a".
+AuditionRun Audition(const Device& device, const std::string& answers,
+                     const std::vector<Step>& steps) {
+  TempDir work;
+  std::string input = answers;
+  std::string expected = StartUpAsked() + Menu();
+  for (const Step& step : steps) {
+    input += step.input;
+    expected += step.printed + "\n" + Menu(step.menu);
+  }
+  expected += "\n";
+  AuditionRun run{RunZembrol(work.path(), input + "a\n", device.env()), ""};
+  const std::string& out = run.result.out;
+  EXPECT_EQ(out.substr(0, expected.size()), expected);
+  if (out.size() > expected.size()) run.printed = out.substr(expected.size());
+  const std::string menu = Menu(steps.back().menu);
+  if (run.result.status == 0 && run.printed.ends_with(menu))
+    run.printed.resize(run.printed.size() - menu.size());
+  return run;
+}
+
+// Frames the program hands to the device: whole periods strictly below `total`.
+int64_t FramesPlayed(int32_t total) {
+  return total <= kGrantedPeriod ? 0 : (total - 1) / kGrantedPeriod * kGrantedPeriod;
+}
+
+// The click every `beatLength` frames with zero samples between, `frames` long.
+std::string Pattern(const std::vector<uint8_t>& click, int bytesPerSample, int32_t beatLength,
+                    int64_t frames) {
+  std::string out;
+  const int64_t clickSamples = static_cast<int64_t>(click.size()) / bytesPerSample;
+  for (int64_t f = 0; f < frames; ++f) {
+    const int64_t i = f % beatLength;
+    for (int b = 0; b < bytesPerSample; ++b)
+      out += i < clickSamples ? static_cast<char>(click[i * bytesPerSample + b]) : '\0';
+  }
+  return out;
+}
+
+// Measure lines: the first, then one whenever a measure's last beat has been played.
+std::string Measures(int32_t beatLength, int32_t meter, int64_t frames) {
+  std::string out = "\tMeasure  1\n";
+  for (int64_t beat = 1; meter > 0 && beat * beatLength <= frames; ++beat)
+    if (beat % meter == 0) out += "\tMeasure  " + std::to_string(1 + beat / meter) + "\n";
+  return out;
+}
+
+std::vector<uint8_t> Click(uint32_t rate, float Hz, int32_t bits) {
+  ClickShape shape;
+  return PrepareClick(ClickRequest{rate, Hz, bits, 0.0f}, shape);
+}
+
+TEST(Audition, DefaultsPlay440320FramesAndMeasuresOneToFive) {
+  Device device;
+  const AuditionRun run = Audition(device, "1 2\n", {kOnCap});
+  EXPECT_EQ(run.result.status, 0);
+  EXPECT_EQ(run.printed, "\tMeasure  1\n\tMeasure  2\n\tMeasure  3\n\tMeasure  4\n\tMeasure  5\n");
+  const std::string raw = ReadFile(device.capture());
+  EXPECT_EQ(raw.size(), 440320u * 3);
+  EXPECT_TRUE(raw == Pattern(Click(44100, 60.0f, 24), 3, 22050, 440320));
+}
+
+// What one audition should have played.
+struct Played {
+  uint32_t rate;
+  int32_t bits;
+  float Hz;
+  int32_t beatLength;
+  int32_t totalSamples;
+  int32_t meter;
+};
+
+struct PlayCase {
+  const char* name;
+  std::string answers;
+  std::vector<Step> steps;
+  Played played;
+};
+
+const char kTempoPrompt[] = "Enter tempo in beats per minute\n";
+const char kLengthPrompt[] = "\nEnter audition length in seconds\n";
+const char kMeterPrompt[] = "Enter beats per measure\n";
+
+TEST(Audition, CapturedFramesAndMeasureLinesFollowTheBeat) {
+  const PlayCase cases[] = {
+      {"48000 Hz 128 bpm 16 bits",
+       "2 1\n",
+       {kOnCap, {"t 128\n", kTempoPrompt, {.tempo = 128.0f, .device = "cap"}}},
+       {48000, 16, 60.0f, 22499, 480000, 4}},
+      {"meter 1, 2.5 s",
+       "1 1\n",
+       {kOnCap,
+        {"b 1\n", kMeterPrompt, {.meter = 1, .device = "cap"}},
+        {"al 2.5\n", kLengthPrompt, {.meter = 1, .atime = 2.5f, .device = "cap"}}},
+       {44100, 16, 60.0f, 22050, 110250, 1}},
+      {"meter 0",
+       "1 2\n",
+       {kOnCap, {"b 0\n", kMeterPrompt, {.meter = 0, .device = "cap"}}},
+       {44100, 24, 60.0f, 22050, 441000, 0}},
+      {"click longer than a beat shorter than a period",
+       "1 2\n",
+       {kOnCap,
+        {"t 3000\n", kTempoPrompt, {.tempo = 3000.0f, .device = "cap"}},
+        {"al 1\n", kLengthPrompt, {.tempo = 3000.0f, .atime = 1.0f, .device = "cap"}}},
+       {44100, 24, 60.0f, 882, 44100, 4}},
+      {"empty click",
+       "1 2\n",
+       {kOnCap,
+        {"f 1\n",
+         "\nEnter lowest frequency of click in Hz\n"
+         "The frequency chosen is too low for this tempo!\n",
+         {.Hz = 1.0f, .device = "cap"}}},
+       {44100, 24, 1.0f, 22050, 441000, 4}},
+      {"atime 0",
+       "1 2\n",
+       {kOnCap, {"al 0\n", kLengthPrompt, {.atime = 0.0f, .device = "cap"}}},
+       {44100, 24, 60.0f, 22050, 0, 4}},
+  };
+  for (const PlayCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Played& p = c.played;
+    Device device;
+    const int bytesPerSample = p.bits / 8;
+    const int64_t frames = FramesPlayed(p.totalSamples);
+    const AuditionRun run = Audition(device, c.answers, c.steps);
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.printed, Measures(p.beatLength, p.meter, frames));
+    const std::string raw = ReadFile(device.capture());
+    EXPECT_EQ(raw.size(), static_cast<size_t>(frames * bytesPerSample));
+    EXPECT_TRUE(raw == Pattern(Click(p.rate, p.Hz, p.bits), bytesPerSample, p.beatLength, frames));
+  }
+}
+
+TEST(Audition, UnplayableTempoOrLengthPrintsOneLineAndGoesOn) {
+  const struct {
+    std::string input;
+    std::string printed;
+    MenuValues menu;
+    std::string message;
+  } cases[] = {
+      {"t 0\n",
+       "Enter tempo in beats per minute\n",
+       {.tempo = 0.0f},
+       "A tempo of 0.0 bpm gives no playable beat at 44100 Hz; nothing is played.\n"},
+      {"t nan\n",
+       "Enter tempo in beats per minute\n",
+       {.tempo = NAN},
+       "A tempo of nan bpm gives no playable beat at 44100 Hz; nothing is played.\n"},
+      {"al 1e9\n",
+       "\nEnter audition length in seconds\n",
+       {.atime = 1e9f},
+       "An audition length of 1000000000.0 sec is out of range at 44100 Hz; nothing is "
+       "played.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    Device device;
+    const AuditionRun run =
+        Audition(device, "1 2\n", {kOnCap, {c.input, c.printed, OnCap(c.menu)}});
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.printed, c.message);
+    EXPECT_FALSE(std::filesystem::exists(device.capture()));
+  }
+}
+
+TEST(Audition, DeviceFailuresEndWithStatusOne) {
+  const struct {
+    std::string name;
+    std::string line;
+  } cases[] = {
+      {"nosuchdev", "unable to open pcm device: No such file or directory\n"},
+      {"cap16", "unable to set playback format: Invalid argument\n"},  // S16 only, 24 bits asked
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Device device;
+    const AuditionRun run =
+        Audition(device, "1 2\n",
+                 {{"o " + c.name + "\n", "Enter new playback device name.\n", {.device = c.name}}});
+    const RunResult& r = run.result;
+    EXPECT_EQ(run.printed, "");  // the failure writes to standard error only
+    EXPECT_EQ(r.status, 1);
+    ASSERT_GE(r.err.size(), c.line.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - c.line.size()), c.line);
+    EXPECT_EQ(r.err.find("unable"), r.err.size() - c.line.size()) << r.err;
+  }
+}
+
+}  // namespace
+}  // namespace zembrol::test
