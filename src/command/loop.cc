@@ -8,6 +8,7 @@
 #include "command/fatal.h"
 #include "command/input.h"
 #include "playback/playback.h"
+#include "tempomap/tempomap.h"
 
 namespace zembrol {
 namespace {
@@ -194,8 +195,21 @@ void RenderTempoMap(Session&, const Click&) {
   // Rendering the tempo map file connects here.
 }
 
-void PlayTempoMap(Session&, const Click&) {
-  // Playing the tempo map file connects here.
+SectionOutput SectionsOf(const Session& session, const Click& click) {
+  const Settings& s = session.settings;
+  return {.rate = s.rate,
+          .bits = s.bits,
+          .device = s.device,
+          .save = s.save,
+          .click = click,
+          .clickSamples = session.shape.clickSamples,
+          .silence = session.silence,
+          .bytesPerSample = session.bytesPerSample};
+}
+
+void PlayTempoMap(Session& session, const Click& click) {
+  const std::optional<TempoMap> map = ReadTempoMap(session.settings.map);
+  if (map) PlaySections(*map, SectionsOf(session, click));
 }
 
 struct Command {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace zembrol {
@@ -31,5 +32,30 @@ TempoMap ParseTempoMap(std::string_view text);
 // entry count. Returns std::nullopt after a one-line message when the file
 // cannot be opened or read; ends the program with status 2 when it holds no entry.
 std::optional<TempoMap> ReadTempoMap(const char* path);
+
+// The click and the settings that the sections are rendered or played with.
+struct SectionOutput {
+  uint32_t rate = 44100;
+  int32_t bits = 24;
+  const char* device = "default";
+  const char* save = "click.wav";
+  std::span<const uint8_t> click;  // clickSamples packed samples
+  int32_t clickSamples = 0;
+  std::span<const uint8_t> silence;  // one packed sample of value 0
+  int bytesPerSample = 3;
+};
+
+// (rate x 60) / tempo in extended precision, truncated; nullopt when the
+// result is below 1, not a number or beyond a signed 32-bit count.
+std::optional<int32_t> SectionBeatLength(uint32_t rate, float tempo);
+
+// beats x measures x rate (which must fit 32 bits unsigned) x (60 / tempo) in
+// extended precision, truncated; nullopt when it does not fit those bounds.
+std::optional<int32_t> SectionSamples(int32_t beatsPerMeasure, int32_t measures, uint32_t rate,
+                                      float tempo);
+
+// Plays every section in turn, each announced by "\nPlaying section  %i \n\n";
+// a section without a playable length prints one line and is skipped.
+void PlaySections(const TempoMap& map, const SectionOutput& output);
 
 }  // namespace zembrol

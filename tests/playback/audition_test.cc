@@ -6,34 +6,11 @@
 #include <vector>
 
 #include "click/click.h"
+#include "capture.h"
 #include "e2e.h"
 
 namespace zembrol::test {
 namespace {
-
-// What the file plugin over null grants for a request of 1024 / 2048 frames,
-// measured at 8000 to 96000 Hz for both sample formats.
-constexpr int64_t kGrantedPeriod = 1024;
-
-// A private ALSA configuration: `cap` captures everything, `cap16` takes S16 only.
-class Device {
- public:
-  Device() {
-    const std::string d = dir_.path().string();
-    WriteFile(dir_ / "alsa.conf", "pcm.cap { type file; slave { pcm { type null } }; file \"" + d +
-                                      "/cap.raw\"; format \"raw\"; truncate true }\n"
-                                      "pcm.cap16 { type file; slave.pcm { type upmix; channels 4; "
-                                      "slave.pcm { type null } }; file \"" +
-                                      d + "/cap16.raw\"; format \"raw\" }\n");
-    env_ = {{"ALSA_CONFIG_PATH", d + "/alsa.conf"}};
-  }
-  const std::map<std::string, std::string>& env() const { return env_; }
-  std::filesystem::path capture() const { return dir_ / "cap.raw"; }
-
- private:
-  TempDir dir_;
-  std::map<std::string, std::string> env_;
-};
 
 // One settings command: its input, what its settings step prints, the menu after it.
 struct Step {
@@ -74,37 +51,6 @@ AuditionRun Audition(const Device& device, const std::string& answers,
   if (run.result.status == 0 && run.printed.ends_with(menu))
     run.printed.resize(run.printed.size() - menu.size());
   return run;
-}
-
-// Frames the program hands to the device: whole periods strictly below `total`.
-int64_t FramesPlayed(int32_t total) {
-  return total <= kGrantedPeriod ? 0 : (total - 1) / kGrantedPeriod * kGrantedPeriod;
-}
-
-// The click every `beatLength` frames with zero samples between, `frames` long.
-std::string Pattern(const std::vector<uint8_t>& click, int bytesPerSample, int32_t beatLength,
-                    int64_t frames) {
-  std::string out;
-  const int64_t clickSamples = static_cast<int64_t>(click.size()) / bytesPerSample;
-  for (int64_t f = 0; f < frames; ++f) {
-    const int64_t i = f % beatLength;
-    for (int b = 0; b < bytesPerSample; ++b)
-      out += i < clickSamples ? static_cast<char>(click[i * bytesPerSample + b]) : '\0';
-  }
-  return out;
-}
-
-// Measure lines: the first, then one whenever a measure's last beat has been played.
-std::string Measures(int32_t beatLength, int32_t meter, int64_t frames) {
-  std::string out = "\tMeasure  1\n";
-  for (int64_t beat = 1; meter > 0 && beat * beatLength <= frames; ++beat)
-    if (beat % meter == 0) out += "\tMeasure  " + std::to_string(1 + beat / meter) + "\n";
-  return out;
-}
-
-std::vector<uint8_t> Click(uint32_t rate, float Hz, int32_t bits) {
-  ClickShape shape;
-  return PrepareClick(ClickRequest{rate, Hz, bits, 0.0f}, shape);
 }
 
 TEST(Audition, DefaultsPlay440320FramesAndMeasuresOneToFive) {
