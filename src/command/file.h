@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <utility>
 
 namespace zembrol {
@@ -37,5 +39,18 @@ class File {
  private:
   std::FILE* stream_ = nullptr;
 };
+
+// Appends the stream's text to `text`. A text ends at its first NUL byte, so
+// reading stops after the chunk that holds one (a file linked to /dev/zero
+// ends there too). Returns false on a read error.
+inline bool ReadText(std::FILE* stream, std::string& text) {
+  char chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, stream)) > 0) {
+    text.append(chunk, n);
+    if (std::memchr(chunk, '\0', n) != nullptr) break;
+  }
+  return !std::ferror(stream);
+}
 
 }  // namespace zembrol

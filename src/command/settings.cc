@@ -88,14 +88,7 @@ void ParseSettingsText(std::string_view text, Settings& settings) {
 
 void GET_PARAMS(File file, Settings& settings) {
   std::string text;
-  char chunk[4096];
-  size_t n;
-  // The text ends at its first NUL byte, so reading stops at the chunk that
-  // holds one (a settings file linked to /dev/zero ends there too).
-  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-    text.append(chunk, n);
-    if (std::memchr(chunk, '\0', n) != nullptr) break;
-  }
+  ReadText(file.get(), text);  // a read error leaves what was read
   file.Close();
   ParseSettingsText(text, settings);
 }

@@ -105,16 +105,10 @@ std::optional<TempoMap> ReadTempoMap(const char* path) {
     std::printf("Could not open tempo map file '%s': %s\n", path, std::strerror(errno));
     return std::nullopt;
   }
-  // The text ends at its first NUL byte, so reading stops at the chunk that holds one.
   std::string text;
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-    text.append(chunk, n);
-    if (std::memchr(chunk, '\0', n) != nullptr) break;
-  }
+  const bool read = ReadText(file.get(), text);
   const int readError = errno;
-  if (std::ferror(file.get())) {
+  if (!read) {
     std::printf("Could not read tempo map file '%s': %s\n", path, std::strerror(readError));
     return std::nullopt;
   }
