@@ -303,6 +303,8 @@ int64_t RenderTrack(const Track& track, std::span<uint8_t> buffer,
 
 void WRITE_FILE(const Track& track, const char* path) {
   File file = OpenExisting(path);
+  // The track is laid out in our own large blocks: each is one write.
+  std::setvbuf(file.get(), nullptr, _IONBF, 0);
   if (std::fseek(file.get(), 0, SEEK_END) != 0) Abandon(file, "seek in", path);
   if (track.totalSamples > 0) {
     std::vector<uint8_t> buffer(kBlockBytes);
@@ -361,9 +363,9 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
     }
     if (fmt.format != 1 || fmt.channels != 1 || fmt.rate != track.rate ||
         fmt.bits != static_cast<uint32_t>(track.bits)) {
-      std::string found = DescribeFormat(fmt.rate, fmt.bits, fmt.channels);
-      if (fmt.format != 1) found += " (format " + std::to_string(fmt.format) + ")";
-      std::printf("'%s' holds %s audio, not %s; nothing was added.\n", path, found.c_str(),
+      std::string found = DescribeFormat(fmt.rate, fmt.bits, fmt.channels) + " audio";
+      if (fmt.format != 1) found += " in format " + std::to_string(fmt.format);
+      std::printf("'%s' holds %s, not %s; nothing was added.\n", path, found.c_str(),
                   wanted.c_str());
       return;
     }
