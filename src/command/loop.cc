@@ -9,6 +9,7 @@
 #include "command/input.h"
 #include "playback/playback.h"
 #include "tempomap/tempomap.h"
+#include "wav/wav.h"
 
 namespace zembrol {
 namespace {
@@ -183,12 +184,28 @@ void Audition(Session& session, const Click& click) {
   PlayAudition(request, click, session.shape.clickSamples, session.silence, session.bytesPerSample);
 }
 
-void WriteTrack(Session&, const Click&) {
-  // The new WAV click track connects here.
+void WriteTrack(Session& session, const Click& click) {
+  const Settings& s = session.settings;
+  const Track track{.rate = s.rate,
+                    .bits = s.bits,
+                    .tempo = s.tempo,
+                    .totalSamples = session.shape.trackSamples,
+                    .click = click,
+                    .clickSamples = session.shape.clickSamples,
+                    .silence = session.silence};
+  WriteClickTrack(track, session.shape.trackTooLong, s.save);
 }
 
-void AppendTrack(Session&, const Click&) {
-  // Appending to the WAV click track connects here.
+void AppendTrack(Session& session, const Click& click) {
+  const Settings& s = session.settings;
+  const Track track{.rate = s.rate,
+                    .bits = s.bits,
+                    .tempo = s.tempo,
+                    .totalSamples = session.shape.trackSamples,
+                    .click = click,
+                    .clickSamples = session.shape.clickSamples,
+                    .silence = session.silence};
+  AppendClickTrack(track, session.shape.trackTooLong, s.save);
 }
 
 void RenderTempoMap(Session&, const Click&) {
@@ -219,20 +236,13 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"t", AskTempo, nullptr},
-    {"f", AskFrequency, nullptr},
-    {"b", AskMeter, nullptr},
-    {"h", ShowHelp, nullptr},
-    {"s", SaveSettings, nullptr},
-    {"x", Exit, nullptr},
-    {"a", nullptr, Audition},
-    {"al", AskAuditionLength, nullptr},
-    {"o", AskDevice, nullptr},
-    {"ptm", nullptr, PlayTempoMap},
-    {"m", AskMeasures, nullptr},
-    {"n", AskFileName, nullptr},
-    {"w", nullptr, WriteTrack},
-    {"+", nullptr, AppendTrack},
+    {"t", AskTempo, nullptr},         {"f", AskFrequency, nullptr},
+    {"b", AskMeter, nullptr},         {"h", ShowHelp, nullptr},
+    {"s", SaveSettings, nullptr},     {"x", Exit, nullptr},
+    {"a", nullptr, Audition},         {"al", AskAuditionLength, nullptr},
+    {"o", AskDevice, nullptr},        {"ptm", nullptr, PlayTempoMap},
+    {"m", AskMeasures, nullptr},      {"n", AskFileName, nullptr},
+    {"w", nullptr, WriteTrack},       {"+", nullptr, AppendTrack},
     {"rtm", nullptr, RenderTempoMap},
 };
 

@@ -1,0 +1,427 @@
+// The "w" and "+" commands run in the real binary: whole files compared byte
+// for byte, read back with soxi, and every refusal leaving the file as it was.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "click/click.h"
+#include "e2e.h"
+
+namespace zembrol::test {
+namespace {
+
+struct RunSettings {
+  uint32_t rate = 44100;
+  int bits = 24;
+  float tempo = 120.0f;
+  int meter = 4;
+  int meas = 1;
+  std::string save = "click.wav";
+};
+
+void PrintTo(const RunSettings& s, std::ostream* os) {
+  *os << s.rate << " Hz " << s.bits << " bits " << s.tempo << " bpm meter " << s.meter << " meas "
+      << s.meas << " save " << s.save;
+}
+
+// Writes the settings file for `s` and returns what start-up then prints.
+std::string UseSettings(const TempDir& dir, const RunSettings& s) {
+  char text[256];
+  std::snprintf(text, sizeof text, "rate\t%u\nbits\t%d\ntempo\t%g\nmeter\t%d\nmeas\t%d\nsave\t%s\n",
+                s.rate, s.bits, static_cast<double>(s.tempo), s.meter, s.meas, s.save.c_str());
+  WriteFile(dir / "rczembrol.txt", text);
+  char summary[256];
+  std::snprintf(summary, sizeof summary,
+                "rate: %u\tbits: %d\tdevice: default\nmeter: %d\tmeas: %d\tatime: 10.0\n"
+                "Hz: 60.00\tsave: %s\ttmap: tmap.txt\n",
+                s.rate, s.bits, s.meter, s.meas, s.save.c_str());
+  return StartUpLoaded(summary);
+}
+
+std::string MenuFor(const RunSettings& s) {
+  MenuValues v;
+  v.tempo = s.tempo;
+  v.meter = s.meter;
+  v.meas = s.meas;
+  v.save = s.save;
+  return Menu(v);
+}
+
+void Put(std::string& out, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i) & 0xFF));
+}
+
+// The 44-byte header of a mono track, laid out field by field.
+std::string Header(uint32_t rate, uint32_t bits, uint32_t samples, uint32_t channels = 1,
+                   uint32_t format = 1) {
+  const uint32_t align = bits == 24 ? 3 : bits / 8;
+  std::string h = "RIFF";
+  Put(h, align * samples + 36, 4);
+  h += "WAVEfmt ";
+  Put(h, 16, 4);
+  Put(h, format, 2);
+  Put(h, channels, 2);
+  Put(h, rate, 4);
+  Put(h, rate * align, 4);
+  Put(h, align, 2);
+  Put(h, bits, 2);
+  h += "data";
+  Put(h, align * samples, 4);
+  return h;
+}
+
+// The packed click that the program prepares at `rate` and `bits` with 60 Hz.
+std::string ClickFor(uint32_t rate, int bits) {
+  ClickShape shape;
+  const std::vector<uint8_t> click = PrepareClick({rate, 60.0f, bits, 0.0f}, shape);
+  return std::string(click.begin(), click.end());
+}
+
+// `samples` samples of silence with the click copied in at each start.
+std::string Track(const std::string& click, int bits, const std::vector<int>& starts, int samples) {
+  const size_t bps = bits == 24 ? 3 : 2;
+  std::string t(static_cast<size_t>(samples) * bps, '\0');
+  for (int start : starts) t.replace(static_cast<size_t>(start) * bps, click.size(), click);
+  return t;
+}
+
+// What soxi reports for `option` (-r rate, -b bits, -c channels, -s samples).
+std::string Soxi(const std::filesystem::path& file, const char* option) {
+  const std::string command = std::string("soxi ") + option + " '" + file.string() + "' 2>&1";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  std::string out;
+  char chunk[256];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+  pclose(pipe);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+void ExpectSoxiSees(const std::filesystem::path& file, uint32_t rate, int bits, int samples) {
+  EXPECT_EQ(Soxi(file, "-r"), std::to_string(rate));
+  EXPECT_EQ(Soxi(file, "-b"), std::to_string(bits));
+  EXPECT_EQ(Soxi(file, "-c"), "1");
+  EXPECT_EQ(Soxi(file, "-s"), std::to_string(samples));
+}
+
+// Keeps the files this process and its children write below `bytes`, so that
+// a refusal that fails cannot fill the disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+// "w" ------------------------------------------------------------------------
+
+struct WriteCase {
+  RunSettings setup;
+  int total;  // samples the header declares
+  std::vector<int> starts;
+  int appended;
+};
+
+void PrintTo(const WriteCase& c, std::ostream* os) { PrintTo(c.setup, os); }
+
+class WavWriteCommand : public testing::TestWithParam<WriteCase> {};
+
+TEST_P(WavWriteCommand, WritesHeaderAndClicksExactly) {
+  const WriteCase& c = GetParam();
+  TempDir dir;
+  const std::string startUp = UseSettings(dir, c.setup);
+  RunResult r = RunZembrol(dir.path(), "w\n");
+  EXPECT_EQ(r.out, startUp + MenuFor(c.setup) + "\n" + MenuFor(c.setup));
+  EXPECT_EQ(r.status, 0);
+  const std::string click = ClickFor(c.setup.rate, c.setup.bits);
+  const std::string expected = Header(c.setup.rate, c.setup.bits, c.total) +
+                               Track(click, c.setup.bits, c.starts, c.appended);
+  const std::string file = ReadFile(dir / "click.wav");
+  ASSERT_EQ(file.size(), expected.size());
+  EXPECT_TRUE(file == expected);
+  ExpectSoxiSees(dir / "click.wav", c.setup.rate, c.setup.bits, c.total);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tracks, WavWriteCommand,
+    testing::Values(
+        // 120 bpm: a click every 22050 samples.
+        WriteCase{{44100, 24, 120.0f, 4, 1}, 88200, {0, 22050, 44100, 66150}, 88200},
+        WriteCase{{44100, 16, 120.0f, 4, 1}, 88200, {0, 22050, 44100, 66150}, 88200},
+        // 130 bpm: 20353.845703125 samples per beat.
+        WriteCase{{44100, 24, 130.0f, 7, 1},
+                  142476,
+                  {0, 20354, 40708, 61062, 81416, 101770, 122124},
+                  142476},
+        WriteCase{{48000, 16, 130.0f, 7, 1},
+                  155076,
+                  {0, 22154, 44308, 66462, 88616, 110770, 132924},
+                  155076},
+        WriteCase{
+            {96000, 24, 97.5f, 3, 2}, 354461, {0, 59077, 118154, 177231, 236308, 295385}, 354461},
+        WriteCase{{88200, 16, 200.0f, 5, 1}, 132300, {0, 26460, 52920, 79380, 105840}, 132300},
+        // A total shorter than the click: one whole click.
+        WriteCase{{44100, 24, 60000.0f, 1, 1}, 44, {0}, 2205},
+        // Clicks longer than a beat follow each other; the last runs past the total.
+        WriteCase{{44100, 24, 2400.0f, 3, 1}, 3307, {0, 2205}, 4410},
+        WriteCase{{48000, 16, 2400.0f, 3, 1}, 3600, {0, 2400}, 4800},
+        // No measures: the header alone.
+        WriteCase{{44100, 24, 120.0f, 4, 0}, 0, {}, 0}));
+
+TEST(WavWriteCommandReplaces, ALongerFile) {
+  TempDir dir;
+  UseSettings(dir, RunSettings{44100, 24, 120.0f, 4, 0});
+  WriteFile(dir / "click.wav", std::string(1 << 20, 'j'));
+  RunResult r = RunZembrol(dir.path(), "w\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ReadFile(dir / "click.wav"), Header(44100, 24, 0));
+}
+
+// "+" ------------------------------------------------------------------------
+
+class WavAppendCommand : public testing::TestWithParam<RunSettings> {};
+
+TEST_P(WavAppendCommand, StartsItsOwnGridAtTheEndAndFixesTheSizes) {
+  const RunSettings first = GetParam();
+  RunSettings second = first;
+  second.tempo = 90.0f;  // 4 beats of 90 bpm: the track lasts 2.6666667 s
+  TempDir dir;
+  const std::string startUp = UseSettings(dir, first);
+  RunResult r = RunZembrol(dir.path(), "w\nt 90\n+\n");
+  EXPECT_EQ(r.out, startUp + MenuFor(first) + "\n" + MenuFor(first) +
+                       "Enter tempo in beats per minute\n\n" + MenuFor(second) + "\n" +
+                       MenuFor(second));
+  EXPECT_EQ(r.status, 0);
+
+  const uint32_t rate = first.rate;
+  const int bits = first.bits;
+  const int beat1 = static_cast<int>(rate / 2);       // 120 bpm
+  const int beat2 = static_cast<int>(rate * 2 / 3);   // 90 bpm
+  const int total2 = static_cast<int>(rate * 8 / 3);  // 2.6666667 s, truncated
+  const std::string click = ClickFor(rate, bits);
+  const std::string expected =
+      Header(rate, bits, 2 * rate + total2) +
+      Track(click, bits, {0, beat1, 2 * beat1, 3 * beat1}, static_cast<int>(2 * rate)) +
+      Track(click, bits, {0, beat2, 2 * beat2, 3 * beat2}, total2);
+  const std::string file = ReadFile(dir / "click.wav");
+  ASSERT_EQ(file.size(), expected.size());
+  EXPECT_TRUE(file == expected);
+  ExpectSoxiSees(dir / "click.wav", rate, bits, static_cast<int>(2 * rate) + total2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, WavAppendCommand,
+                         testing::Values(RunSettings{44100, 24, 120.0f, 4, 1},
+                                         RunSettings{48000, 16, 120.0f, 4, 1}));
+
+TEST(WavAppendCommandSizes, NoSamplesStillFixesTheSizes) {
+  TempDir dir;
+  const RunSettings s{44100, 24, 120.0f, 4, 0};
+  UseSettings(dir, s);
+  const std::string data(300, '\x05');
+  WriteFile(dir / "click.wav", Header(44100, 24, 0) + data);
+  RunResult r = RunZembrol(dir.path(), "+\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ReadFile(dir / "click.wav"), Header(44100, 24, 100) + data);
+}
+
+// Refusals and failures ----------------------------------------------------------
+
+// Start-up, the menu and the empty line of the click, then `line`.
+std::string UpToLine(const std::string& startUp, const RunSettings& s, const std::string& line) {
+  return startUp + MenuFor(s) + "\n" + line + "\n";
+}
+
+TEST(WavAppendRefused, NoDataTagEndsTheRunAndLeavesTheFile) {
+  TempDir dir;
+  const RunSettings s;
+  const std::string startUp = UseSettings(dir, s);
+  std::string content;
+  for (int i = 0; i < 1000; ++i) content += "not a wave file ";
+  WriteFile(dir / "click.wav", content);
+  RunResult r = RunZembrol(dir.path(), "+\n");
+  EXPECT_EQ(r.out, UpToLine(startUp, s, "Can't find data block in wave file!"));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(ReadFile(dir / "click.wav"), content);
+}
+
+TEST(WavAppendRefused, MissingFileEndsTheRun) {
+  TempDir dir;
+  const RunSettings s;
+  const std::string startUp = UseSettings(dir, s);
+  RunResult r = RunZembrol(dir.path(), "+\n");
+  EXPECT_EQ(r.out, UpToLine(startUp, s, "The requested filename does not exist!"));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_FALSE(std::filesystem::exists(dir / "click.wav"));
+}
+
+struct FormatCase {
+  std::string content;
+  std::string message;
+};
+
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.content.size() << " bytes"; }
+
+class WavAppendOtherFormat : public testing::TestWithParam<FormatCase> {};
+
+TEST_P(WavAppendOtherFormat, IsRefusedAndTheRunGoesOn) {
+  TempDir dir;
+  const RunSettings s;  // 44100 Hz, 24 bits
+  const std::string startUp = UseSettings(dir, s);
+  WriteFile(dir / "click.wav", GetParam().content);
+  RunResult r = RunZembrol(dir.path(), "+\n");
+  EXPECT_EQ(r.out, UpToLine(startUp, s, GetParam().message) + MenuFor(s));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ReadFile(dir / "click.wav"), GetParam().content);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WavAppendOtherFormat,
+    testing::Values(
+        FormatCase{Header(48000, 16, 10) + std::string(20, '\1'),
+                   "'click.wav' holds 48000 Hz 16-bit mono audio, not 44100 Hz 24-bit mono; "
+                   "nothing was added."},
+        FormatCase{Header(44100, 16, 0),
+                   "'click.wav' holds 44100 Hz 16-bit mono audio, not 44100 Hz 24-bit mono; "
+                   "nothing was added."},
+        FormatCase{Header(44100, 24, 0, 2),
+                   "'click.wav' holds 44100 Hz 24-bit 2-channel audio, not 44100 Hz 24-bit "
+                   "mono; nothing was added."},
+        FormatCase{Header(44100, 24, 0, 1, 3),
+                   "'click.wav' holds 44100 Hz 24-bit mono audio in format 3, not 44100 Hz "
+                   "24-bit mono; nothing was added."},
+        FormatCase{"a raw file with a data tag",
+                   "'click.wav' has no fmt chunk to show it holds 44100 Hz 24-bit mono audio; "
+                   "nothing was added."}));
+
+TEST(WavTooLong, TrackBeyond2To31SamplesIsRefusedBeforeAnyFileIsTouched) {
+  TempDir dir;
+  const RunSettings s{44100, 24, 1.0f, 4, 100000};  // 24000000 s
+  const std::string startUp = UseSettings(dir, s);
+  RunResult r = RunZembrol(dir.path(), "w\n+\n");
+  EXPECT_EQ(
+      r.out,
+      UpToLine(startUp, s, "The track is too long for a WAV file; 'click.wav' was not written.") +
+          MenuFor(s) + "\n" +
+          "The track is too long for a WAV file; nothing was added to 'click.wav'.\n" + MenuFor(s));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(dir / "click.wav"));
+
+  const std::string content = Header(44100, 24, 0);
+  WriteFile(dir / "click.wav", content);
+  r = RunZembrol(dir.path(), "w\n+\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ReadFile(dir / "click.wav"), content);
+}
+
+TEST(WavTooLong, DataReachingTheLimitIsRefused) {
+  FileSizeLimit limit(16 << 20);
+  TempDir dir;
+  // 1072997100 samples: a signed 32-bit count, but 3218991300 bytes at 24 bits.
+  const RunSettings s{44100, 24, 60.0f, 1, 24331};
+  const std::string startUp = UseSettings(dir, s);
+  const std::string content = Header(44100, 24, 0);
+  WriteFile(dir / "click.wav", content);
+  RunResult r = RunZembrol(dir.path(), "w\n+\n");
+  EXPECT_EQ(
+      r.out,
+      UpToLine(startUp, s, "The track is too long for a WAV file; 'click.wav' was not written.") +
+          MenuFor(s) + "\n" +
+          "The track is too long for a WAV file; nothing was added to 'click.wav'.\n" + MenuFor(s));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ReadFile(dir / "click.wav"), content);
+}
+
+// A sparse file of `length` bytes that begins with a 24-bit 44100 Hz header.
+void MakeLongFile(const std::filesystem::path& path, uintmax_t length) {
+  WriteFile(path, Header(44100, 24, 0));
+  std::filesystem::resize_file(path, length);
+}
+
+std::string ReadAt(const std::filesystem::path& path, long offset, size_t n) {
+  std::string out(n, '\0');
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return "";
+  std::fseek(f, offset, SEEK_SET);
+  out.resize(std::fread(out.data(), 1, n, f));
+  std::fclose(f);
+  return out;
+}
+
+TEST(WavTooLong, AppendMayGrowTheDataToJustBelowTheLimit) {
+  TempDir dir;
+  const RunSettings s;  // 88200 samples: 264600 bytes
+  UseSettings(dir, s);
+  const auto path = dir / "click.wav";
+  const uintmax_t length = uintmax_t{2147483611} + 44 - 264600;
+  MakeLongFile(path, length);
+  RunResult r = RunZembrol(dir.path(), "+\n");
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(std::filesystem::file_size(path), length + 264600);
+  std::string sizes;
+  Put(sizes, 2147483647, 4);  // RIFF chunk size
+  Put(sizes, 2147483611, 4);  // data chunk size
+  EXPECT_EQ(ReadAt(path, 4, 4) + ReadAt(path, 40, 4), sizes);
+  EXPECT_TRUE(ReadAt(path, static_cast<long>(length), 264600) ==
+              Track(ClickFor(44100, 24), 24, {0, 22050, 44100, 66150}, 88200));
+}
+
+TEST(WavTooLong, AppendThatWouldReachTheLimitIsRefused) {
+  TempDir dir;
+  const RunSettings s;
+  const std::string startUp = UseSettings(dir, s);
+  const auto path = dir / "click.wav";
+  const uintmax_t length = uintmax_t{2147483612} + 44 - 264600;
+  MakeLongFile(path, length);
+  RunResult r = RunZembrol(dir.path(), "+\n");
+  EXPECT_EQ(r.out, UpToLine(startUp, s,
+                            "'click.wav' would grow too long for a WAV file; nothing was added.") +
+                       MenuFor(s));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(std::filesystem::file_size(path), length);
+  EXPECT_EQ(ReadAt(path, 0, 44), Header(44100, 24, 0));
+}
+
+struct FailureCase {
+  std::string save;
+  std::string message;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.save; }
+
+class WavWriteFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(WavWriteFailure, NamesTheFileAndEndsTheRun) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "sub");
+  RunSettings s;
+  s.save = GetParam().save;
+  const std::string startUp = UseSettings(dir, s);
+  RunResult r = RunZembrol(dir.path(), "w\n");
+  EXPECT_EQ(r.out, UpToLine(startUp, s, GetParam().message));
+  EXPECT_EQ(r.status, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, WavWriteFailure,
+    testing::Values(FailureCase{"/dev/full",
+                                "Could not write to '/dev/full': No space left on device"},
+                    FailureCase{"nodir/click.wav",
+                                "Could not create 'nodir/click.wav': No such file or directory"},
+                    FailureCase{"sub", "Could not create 'sub': Is a directory"}));
+
+}  // namespace
+}  // namespace zembrol::test
