@@ -208,10 +208,6 @@ void AppendTrack(Session& session, const Click& click) {
   AppendClickTrack(track, session.shape.trackTooLong, s.save);
 }
 
-void RenderTempoMap(Session&, const Click&) {
-  // Rendering the tempo map file connects here.
-}
-
 SectionOutput SectionsOf(const Session& session, const Click& click) {
   const Settings& s = session.settings;
   return {.rate = s.rate,
@@ -222,6 +218,15 @@ SectionOutput SectionsOf(const Session& session, const Click& click) {
           .clickSamples = session.shape.clickSamples,
           .silence = session.silence,
           .bytesPerSample = session.bytesPerSample};
+}
+
+void RenderTempoMap(Session& session, const Click& click) {
+  const std::optional<TempoMap> map = ReadTempoMap(session.settings.map);
+  if (!map) return;
+  const std::optional<RenderedSettings> rendered = RenderSections(*map, SectionsOf(session, click));
+  if (!rendered) return;
+  session.settings.tempo = rendered->tempo;
+  session.trackSeconds = rendered->trackSeconds;
 }
 
 void PlayTempoMap(Session& session, const Click& click) {

@@ -6,13 +6,57 @@
 
 #include "playback/playback.h"
 #include "tempomap/tempomap.h"
+#include "wav/wav.h"
 
 namespace zembrol {
 namespace {
 
 constexpr long double kSigned32Limit = 2147483648.0L;
 
+// The section's length in seconds, in single precision: the beat count wraps
+// in 32 bits, and 60 / tempo is formed before the product.
+float SectionSeconds(const TempoMapEntry& entry) {
+  const int32_t beats = static_cast<int32_t>(static_cast<uint32_t>(entry.beatsPerMeasure) *
+                                             static_cast<uint32_t>(entry.measures));
+  return static_cast<float>(static_cast<double>(beats) * (60.0 / entry.tempo));
+}
+
+// Samples of the section; 0 for a tempo of 0 or below, or a length that is not
+// a finite number below 2^31.
+int32_t SectionTrackSamples(uint32_t rate, const TempoMapEntry& entry, float seconds) {
+  if (!(entry.tempo > 0)) return 0;
+  const double product = static_cast<double>(static_cast<float>(rate)) * seconds;
+  if (!std::isfinite(product) || product >= 2147483648.0 || product <= 0) return 0;
+  return static_cast<int32_t>(product);
+}
+
 }  // namespace
+
+std::optional<RenderedSettings> RenderSections(const TempoMap& map, const SectionOutput& output) {
+  std::vector<Track> tracks;
+  int64_t dataBytes = 0;
+  RenderedSettings rendered;
+  for (int32_t k = 1; k <= map.count; ++k) {
+    const TempoMapEntry& entry = map.entries[k];
+    rendered = {entry.tempo, SectionSeconds(entry)};
+    tracks.push_back({.rate = output.rate,
+                      .bits = output.bits,
+                      .tempo = entry.tempo,
+                      .totalSamples = SectionTrackSamples(output.rate, entry, rendered.trackSeconds),
+                      .click = output.click,
+                      .clickSamples = output.clickSamples,
+                      .silence = output.silence});
+    dataBytes += AppendedSamples(tracks.back()) * output.bytesPerSample;
+  }
+  if (dataBytes >= kDataLimit) {
+    std::printf("The tempo map is too long for a WAV file; '%s' was not written.\n", output.save);
+    return std::nullopt;
+  }
+  MAKE_HEADER(output.save, output.rate, static_cast<uint32_t>(output.bits), 0);
+  for (const Track& track : tracks) WRITE_FILE(track, output.save);
+  FIX_SIZE(output.save);
+  return rendered;
+}
 
 std::optional<int32_t> SectionBeatLength(uint32_t rate, float tempo) {
   const long double beat = static_cast<long double>(static_cast<uint64_t>(rate) * 60) / tempo;

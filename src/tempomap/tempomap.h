@@ -58,4 +58,15 @@ std::optional<int32_t> SectionSamples(int32_t beatsPerMeasure, int32_t measures,
 // a section without a playable length prints one line and is skipped.
 void PlaySections(const TempoMap& map, const SectionOutput& output);
 
+// What rendering leaves in the run's settings: the last section's tempo and length.
+struct RenderedSettings {
+  float tempo = 0;
+  float trackSeconds = 0;
+};
+
+// Writes every section, back to back, into one WAV file at output.save and
+// fixes its sizes. A map whose data would not fit a WAV header prints one line,
+// leaves the file untouched and returns std::nullopt.
+std::optional<RenderedSettings> RenderSections(const TempoMap& map, const SectionOutput& output);
+
 }  // namespace zembrol
