@@ -2,9 +2,12 @@
 // standard input, and builds the texts it is expected to print.
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
+
+#include "command/fatal.h"
 
 namespace zembrol::test {
 
@@ -33,6 +36,17 @@ struct RunResult {
 // set (or, with an empty value, removed) in the child's environment.
 RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
                      const std::map<std::string, std::string>& env = {});
+
+// Runs `body` as main does, for death tests: a ProgramEnd becomes the exit
+// status of the process.
+template <class Body>
+void RunAsMain(Body body) {
+  try {
+    body();
+  } catch (const ProgramEnd& end) {
+    std::exit(end.status);
+  }
+}
 
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& content);

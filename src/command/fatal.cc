@@ -1,13 +1,11 @@
 #include "command/fatal.h"
 
-#include <cstdlib>
-
 namespace zembrol {
 
 void EndProgram(int status) {
   std::fflush(stdout);
   std::fflush(stderr);
-  std::exit(status);
+  throw ProgramEnd{status};
 }
 
 void Fatal(std::FILE* stream, int status, const char* line) {

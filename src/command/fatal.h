@@ -1,12 +1,18 @@
-// The one way the program ends: standard output is flushed, then the process
-// exits with the given status. Open files and the PCM are not closed first.
+// The one way the program ends early: standard output and error are flushed
+// and a ProgramEnd carrying the exit status is thrown. main catches it and
+// returns the status, so every open file and the PCM are closed on the way
+// out, and code that drives the command loop in-process can catch it too.
 #pragma once
 
 #include <cstdio>
 
 namespace zembrol {
 
-// Ends the program with `status` after flushing standard output and error.
+struct ProgramEnd {
+  int status = 0;
+};
+
+// Flushes standard output and error, then throws ProgramEnd{status}.
 [[noreturn]] void EndProgram(int status);
 
 // Prints `line` and a newline on `stream`, then ends the program with `status`.

@@ -1,9 +1,15 @@
 #include <cstdio>
 
+#include "command/fatal.h"
 #include "command/loop.h"
 
 int main() {
-  zembrol::Session session;
-  zembrol::StartUp(session, stdin);
-  zembrol::RunCommandLoop(session, stdin);
+  try {
+    zembrol::Session session;
+    zembrol::StartUp(session, stdin);
+    zembrol::RunCommandLoop(session, stdin);
+  } catch (const zembrol::ProgramEnd& end) {
+    std::fflush(stdout);
+    return end.status;
+  }
 }

@@ -83,7 +83,7 @@ TEST(TempoMapRead, DirectoryNamedAndNoMap) {
 void ReadWithStdoutOnStderr(const std::string& path) {
   std::fflush(stdout);
   dup2(STDERR_FILENO, STDOUT_FILENO);
-  ReadTempoMap(path.c_str());
+  test::RunAsMain([&] { ReadTempoMap(path.c_str()); });
 }
 
 TEST(TempoMapReadDeathTest, NoEntriesEndsWithStatus2) {

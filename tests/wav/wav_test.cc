@@ -391,7 +391,7 @@ TEST(WavWriterDeathTest, FailedWriteNamesTheFile) {
       {
         std::fflush(stdout);
         dup2(2, 1);
-        WRITE_FILE(track, "/dev/full");
+        test::RunAsMain([&] { WRITE_FILE(track, "/dev/full"); });
       },
       testing::ExitedWithCode(2), "^Could not write to '/dev/full': No space left on device\n$");
 }
@@ -406,7 +406,7 @@ TEST(WavWriterDeathTest, MissingFile) {
       {
         std::fflush(stdout);
         dup2(2, 1);
-        WRITE_FILE(track, path.c_str());
+        test::RunAsMain([&] { WRITE_FILE(track, path.c_str()); });
       },
       testing::ExitedWithCode(2), "^The requested filename does not exist!\n$");
   EXPECT_FALSE(std::filesystem::exists(path));
@@ -453,7 +453,7 @@ TEST(WavSizeFix, FindsTheTagAtTheFirstEvenOffset) {
           {
             std::fflush(stdout);
             dup2(2, 1);
-            FIX_SIZE(path.c_str());
+            test::RunAsMain([&] { FIX_SIZE(path.c_str()); });
           },
           testing::ExitedWithCode(2), "^Can't find data block in wave file!\n$")
           << c.offset;
