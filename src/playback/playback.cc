@@ -208,6 +208,10 @@ void PlayAudition(const AuditionRequest& request, std::span<const uint8_t> click
                 static_cast<double>(request.atime), rate);
     return;
   }
+  if (int64_t{*beatLength} * bytesPerSample > kMaxBeatBytes) {
+    std::printf("A beat of %i samples is too long to play; nothing is played.\n", *beatLength);
+    return;
+  }
   std::vector<uint8_t> beat;
   try {
     beat = MAKE_BEAT(click, clickSamples, silence, *beatLength, bytesPerSample);

@@ -91,6 +91,11 @@ void PlaySections(const TempoMap& map, const SectionOutput& output) {
       std::printf("Section %i has no playable length at %u Hz; it is skipped.\n", k, output.rate);
       continue;
     }
+    if (int64_t{*beatLength} * output.bytesPerSample > kMaxBeatBytes) {
+      std::printf("A beat of %i samples is too long to play; section %i is skipped.\n",
+                  *beatLength, k);
+      continue;
+    }
     std::vector<uint8_t> beat;
     try {
       beat = MAKE_BEAT(output.click, output.clickSamples, output.silence, *beatLength,
