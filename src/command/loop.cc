@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "command/fatal.h"
@@ -252,9 +254,9 @@ constexpr Command kCommands[] = {
 };
 
 const Command* FindCommand(std::string_view word) {
-  for (const Command& command : kCommands)
-    if (command.word == word) return &command;
-  return nullptr;
+  const auto* found = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                   [&](const Command& command) { return command.word == word; });
+  return found == std::end(kCommands) ? nullptr : found;
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "command/settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace zembrol {
@@ -50,9 +52,8 @@ void Store(std::string_view key, const std::string& value, Settings& s) {
 bool IsKey(std::string_view token) {
   static constexpr std::string_view kKeys[] = {"rate",  "device", "bits", "tempo", "Hz",
                                                "atime", "meter",  "meas", "save",  "map"};
-  for (std::string_view key : kKeys)
-    if (token == key) return true;
-  return false;
+  return std::any_of(std::begin(kKeys), std::end(kKeys),
+                     [&](std::string_view key) { return token == key; });
 }
 
 void AppendF(std::string& out, const char* format, auto... args) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -176,7 +177,8 @@ std::vector<uint8_t> MAKE_BEAT(std::span<const uint8_t> click, int32_t clickSamp
   std::copy_n(click.begin(), clickPart * sampleBytes, beat.begin());
   const size_t silenceBytes = std::min(silence.size(), sampleBytes);
   for (size_t i = clickPart; i < length; ++i)
-    std::copy_n(silence.begin(), silenceBytes, beat.begin() + i * sampleBytes);
+    std::copy_n(silence.begin(), silenceBytes,
+                beat.begin() + static_cast<std::ptrdiff_t>(i * sampleBytes));
   return beat;
 }
 
