@@ -104,6 +104,11 @@ INSTANTIATE_TEST_SUITE_P(
         LoopCase{"EndOfInputInTheHelpStep", "h x\n", kHelp, 0},
         LoopCase{"EndOfInputAtAPrompt", "t", std::string(kTempo) + "\n" + Menu(), 0},
         LoopCase{"EndOfInputAtANamePrompt", "n", std::string(kName) + "\n" + Menu(), 0},
+        LoopCase{"EndOfInputAtTheFrequencyPrompt", "f", std::string(kFrequency) + "\n" + Menu(), 0},
+        LoopCase{"EndOfInputAtTheMeterPrompt", "b", std::string(kMeter) + "\n" + Menu(), 0},
+        LoopCase{"EndOfInputAtTheMeasuresPrompt", "m", std::string(kMeasures) + "\n" + Menu(), 0},
+        LoopCase{"EndOfInputAtTheLengthPrompt", "al", std::string(kAudition) + "\n" + Menu(), 0},
+        LoopCase{"EndOfInputAtTheDevicePrompt", "o", std::string(kDevice) + "\n" + Menu(), 0},
         LoopCase{"TooLowFrequencyIsReportedOnce", "f 1 f 60 m 2\n",
                  std::string(kFrequency) + "The frequency chosen is too low for this tempo!\n\n" +
                      Menu({.Hz = 1}) + Step(kFrequency, {.Hz = 60}) +

@@ -410,9 +410,12 @@ TEST_P(WavWriteFailure, NamesTheFileAndEndsTheRun) {
   RunSettings s;
   s.save = GetParam().save;
   const std::string startUp = UseSettings(dir, s);
+  const std::string settings = ReadFile(dir / "rczembrol.txt");
   RunResult r = RunZembrol(dir.path(), "w\n");
   EXPECT_EQ(r.out, UpToLine(startUp, s, GetParam().message));
   EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(ReadFile(dir / "rczembrol.txt"), settings);
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "sub"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
