@@ -7,9 +7,9 @@ set -e
 cd "$(dirname "$0")"
 
 packages="cmake g++ make libasound2-dev libgtest-dev"
-# The tests also read the WAV files back with soxi and use alsa-plugins'
-# upmix PCM as a device that refuses 24-bit samples.
-[ "${1:-run}" = test ] && packages="$packages sox libasound2-plugins"
+# The tests also read the WAV files back with soxi, use alsa-plugins' upmix
+# PCM as a device that refuses 24-bit samples and render the man page.
+[ "${1:-run}" = test ] && packages="$packages sox libasound2-plugins man-db"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -1,0 +1,78 @@
+#!/bin/sh
+# Times the real binary in a temporary directory:
+#  - "w" of a 30-minute click track (44100 Hz, 24 bits, 900 measures of 4/4 at
+#    120 bpm, 238140044 bytes) beside dd writing as many bytes (1 MiB blocks);
+#  - "rtm" of a 200-section tempo map (4 measures of 4/4 at 120 bpm and 8 of
+#    3/4 at 160 bpm, in turn: 28 minutes) beside dd of as many bytes;
+#  - the peak resident memory of each;
+#  - the CPU time of a 10-minute audition on the unpaced ALSA `null` device
+#    (the program's own work: filling and handing over every period).
+# Wall times are medians over RUNS runs. Needs the Debian packages bc and time.
+#
+# usage: bench/bench.sh [path/to/zembrol]   (default: build/zembrol)
+#        RUNS=9 TMPDIR=/some/dir bench/bench.sh
+set -eu
+cd "$(dirname "$0")/.."
+bin=$(realpath "${1:-build/zembrol}")
+runs=${RUNS:-5}
+[ -x "$bin" ] || { echo "no binary at $bin: run ./build.sh test first" >&2; exit 1; }
+command -v bc >/dev/null && [ -x /usr/bin/time ] || { echo "needs bc and time" >&2; exit 1; }
+
+dir=$(mktemp -d "${TMPDIR:-/tmp}/zembrol-bench-XXXXXX")
+trap 'rm -rf "$dir"' EXIT INT TERM
+cd "$dir"
+
+# No settings file: the start-up answers 1 (44100 Hz) and 2 (24 bits).
+printf '1 2\nt 120\nb 4\nm 900\nw\n' >write.in
+printf '1 2\nrtm\n' >rtm.in
+i=0
+while [ "$i" -lt 100 ]; do
+  printf 'tmap\t120\t4\t4\ntmap\t160\t3\t8\n'
+  i=$((i + 1))
+done >tmap.txt
+printf '1 2\no null\nal 600\na\n' >audition.in
+printf 'pcm.null { type null }\n' >alsa.conf
+
+now() { date +%s.%N; }
+median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+
+# compare NAME INPUT: wall time of the binary and of dd, their ratio, peak RSS.
+compare() {
+  : >zembrol.times
+  : >dd.times
+  i=0
+  while [ "$i" -lt "$runs" ]; do
+    rm -f click.wav dd.out
+    start=$(now)
+    "$bin" <"$2" >/dev/null
+    end=$(now)
+    echo "$end - $start" | bc >>zembrol.times
+    bytes=$(stat -c %s click.wav)
+    rm -f click.wav
+    start=$(now)
+    dd if=/dev/zero of=dd.out bs=1M count="$bytes" iflag=count_bytes 2>/dev/null
+    end=$(now)
+    echo "$end - $start" | bc >>dd.times
+    i=$((i + 1))
+  done
+  rm -f click.wav dd.out
+  peak=$(/usr/bin/time -f %M "$bin" <"$2" 2>&1 >/dev/null | tail -n 1)
+  rm -f click.wav
+  zem=$(median <zembrol.times)
+  ref=$(median <dd.times)
+  echo "$1: $bytes bytes"
+  echo "  zembrol:  $zem s (median of $runs)"
+  echo "  dd:       $ref s"
+  echo "  ratio:    $(echo "scale=2; $zem / $ref" | bc)"
+  echo "  peak RSS: $peak KiB"
+}
+
+compare "w, 30-minute track" write.in
+compare "rtm, 200 sections" rtm.in
+# One audition takes about 10 ms of CPU, the resolution of time(1): time ten.
+cpu=$(ALSA_CONFIG_PATH="$dir/alsa.conf" /usr/bin/time -f "%U %S" sh -c \
+  'for i in 1 2 3 4 5 6 7 8 9 10; do "$1" <audition.in >/dev/null || exit 1; done' sh "$bin" \
+  2>&1 | tail -n 1)
+set -- $cpu
+echo "audition, 10 minutes on null (26460000 frames):"
+echo "  CPU:      $(echo "scale=4; ($1 + $2) / 10" | bc) s a run (mean of 10: user $1 s, system $2 s in all)"

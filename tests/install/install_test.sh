@@ -1,0 +1,33 @@
+#!/bin/sh
+# Installs the build into a fresh prefix and checks the tree: the program and
+# a man page that man renders and groff accepts without a warning.
+#
+# usage: install_test.sh BUILD_DIR
+set -eu
+build=$1
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/zembrol-install-XXXXXX")
+trap 'rm -rf "$prefix"' EXIT
+
+fail() { echo "install test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+[ -x "$prefix/bin/zembrol" ] || fail "no executable bin/zembrol"
+page="$prefix/share/man/man1/zembrol.1"
+[ -f "$page" ] || fail "no man page share/man/man1/zembrol.1"
+installed=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
+[ "$installed" = "./bin/zembrol ./share/man/man1/zembrol.1 " ] || fail "unexpected files: $installed"
+
+# The installed program starts and ends at the end of its input.
+out=$(cd "$prefix" && "$prefix/bin/zembrol" </dev/null) || fail "zembrol exited with $?"
+case "$out" in *"Zembrol v. 1.023"*) ;; *) fail "no banner from bin/zembrol" ;; esac
+
+warnings=$(groff -man -ww -z "$page" 2>&1)
+[ -z "$warnings" ] || fail "groff warns: $warnings"
+text=$(MANWIDTH=80 man -l "$page" 2>&1) || fail "man -l failed: $text"
+for section in NAME SYNOPSIS DESCRIPTION COMMANDS FILES "EXIT STATUS" EXAMPLES; do
+  printf '%s\n' "$text" | grep -qx "$section" || fail "man page has no $section section"
+done
+for file in rczembrol.txt tmap.txt; do
+  printf '%s\n' "$text" | grep -q "$file" || fail "man page does not describe $file"
+done
+echo "install tree and man page: ok"
