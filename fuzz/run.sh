@@ -27,11 +27,13 @@ status=0
 for t in $targets; do
   mkdir -p "$work/$t"
   cp fuzz/corpus/"$t"/* "$work/$t/"
+  # A copy in the work directory, which nobody can reach wherever the checkout is.
+  cp "build-fuzz/${t}_fuzz" "$work/"
   [ -n "$as" ] && chown -R nobody:nogroup "$work/$t"
   max_len=4096
   [ "$t" = loop ] && max_len=1024
   # Long plays and tracks are bounded inside the target; 60 s is a hang.
-  if (cd "$work/$t" && $as "$OLDPWD/build-fuzz/${t}_fuzz" -max_total_time="$seconds" \
+  if (cd "$work/$t" && $as "$work/${t}_fuzz" -max_total_time="$seconds" \
         -max_len="$max_len" -timeout=60 -rss_limit_mb=4096 -handle_xfsz=0 \
         -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$work/$t/" . \
         >"$work/$t.log" 2>&1); then
