@@ -75,6 +75,12 @@ std::vector<uint8_t> PrepareClick(const ClickRequest& request, ClickShape& shape
     shape.clickSamples = 0;
   } else {
     FitCycles(rate, static_cast<int32_t>(quotient), shape);
+    const uint32_t samples = static_cast<uint32_t>(shape.clickSamples);
+    if (samples > kMaxClickSamples) {
+      std::printf("A click of %u samples is too long to make; the click is silent.\n", samples);
+      shape.cycles = 0;
+      shape.clickSamples = 0;
+    }
   }
   ComputeTrackSamples(rate, request.trackSeconds, shape);
 

@@ -19,6 +19,11 @@ struct ClickShape {
   bool trackTooLong = false;
 };
 
+// The longest click made: 2^22 samples (16 MiB of work buffer). A click is
+// shorter than a second of audio, so this bounds only rates above 4194304 Hz,
+// where a click could otherwise take gigabytes and minutes to make.
+inline constexpr uint32_t kMaxClickSamples = uint32_t{1} << 22;
+
 // What one click preparation needs from the settings.
 struct ClickRequest {
   uint32_t rate = 44100;
@@ -31,7 +36,9 @@ struct ClickRequest {
 int32_t TruncToInt32(double value);
 
 // Fits `shape` to `request` (printing the too-low message when `cycles`
-// reaches 0), synthesises the click and returns it packed at `bits`.
+// reaches 0), synthesises the click and returns it packed at `bits`. A click
+// longer than kMaxClickSamples is not made: one line says so and `cycles`
+// becomes 0, so the click stays silent for the rest of the run.
 std::vector<uint8_t> PrepareClick(const ClickRequest& request, ClickShape& shape);
 
 // Clears values[0, length) and adds the partials; prints one "\n".

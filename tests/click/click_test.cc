@@ -88,6 +88,30 @@ INSTANTIATE_TEST_SUITE_P(
                     GeometryCase{44100, 3e38f, -113, 3, 0, false},
                     GeometryCase{44100, kInf, 0, 3, 0, false}));
 
+// Only rates above 2^22 Hz can ask for more than 2^22 samples.
+TEST(ClickGeometry, ClickBeyondTheLimitIsSilentWithOneLine) {
+  struct {
+    uint32_t rate;
+    float hz;
+    const char* printed;
+  } cases[] = {
+      {8388608, 2.5f, "A click of 6710886 samples is too long to make; the click is silent.\n\n"},
+      // 3 cycles of 2045222614 samples wrap the 32-bit count below the rate.
+      {4294967295u, 2.1f,
+       "A click of 1840700546 samples is too long to make; the click is silent.\n\n"},
+      {8388608, 60.0f, "\n"},  // 3 x 139810 samples: made
+      {4194304, 1.000001f, "\n"},  // 4194303 samples, just below the rate and the limit
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rate);
+    Prepared p = Prepare({.rate = c.rate, .Hz = c.hz, .bits = 24});
+    EXPECT_EQ(p.printed, c.printed);
+    EXPECT_EQ(p.packed.size(), static_cast<size_t>(p.shape.clickSamples) * 3);
+    EXPECT_LE(static_cast<uint32_t>(p.shape.clickSamples), kMaxClickSamples);
+    EXPECT_EQ(Prepare({.rate = c.rate, .Hz = c.hz, .bits = 24}, p.shape).printed, "\n");
+  }
+}
+
 TEST(ClickGeometry, CountsOnlyGoDownDuringARun) {
   ClickShape shape;
   shape = Prepare({.Hz = 200.0f}, shape).shape;
