@@ -18,6 +18,7 @@ struct AnswerCase {
   const char* answers;
   const char* rate;
   const char* bits;
+  const char* click = "";  // what preparing the click prints before its empty line
 };
 
 void PrintTo(const AnswerCase& c, std::ostream* os) { *os << '"' << c.answers << '"'; }
@@ -28,7 +29,8 @@ TEST_P(StartUpAnswers, StoreRateAndBits) {
   TempDir dir;
   RunResult r = RunZembrol(dir.path(), std::string(GetParam().answers) + " s\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, StartUpAsked() + Menu() + "Saved Settings\n\n" + Menu());
+  EXPECT_EQ(r.out,
+            StartUpAsked() + Menu() + "Saved Settings\n" + GetParam().click + "\n" + Menu());
   EXPECT_EQ(ReadFile(dir / "rczembrol.txt"), SavedDefaults(GetParam().rate, GetParam().bits));
 }
 
@@ -41,7 +43,9 @@ INSTANTIATE_TEST_SUITE_P(Answers, StartUpAnswers,
                                          AnswerCase{"22050 1", "22050", "16"},
                                          AnswerCase{"0x3 1", "88200", "16"},
                                          AnswerCase{"010 1", "8", "16"},
-                                         AnswerCase{"-1 0x1", "-1", "16"}));
+                                         AnswerCase{"-1 0x1", "-1", "16",
+                                                    "A click of 214748364 samples is too long to "
+                                                    "make; the click is silent.\n"}));
 
 TEST(StartUp, AnswerZeroEndsWithStatusTwoBeforeTheBitDepthQuestion) {
   TempDir dir;
