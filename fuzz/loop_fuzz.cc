@@ -19,7 +19,7 @@
 #include <cstring>
 #include <string>
 
-#include "command/fatal.h"
+#include "base/fatal.h"
 #include "command/loop.h"
 
 namespace {

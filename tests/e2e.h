@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "command/fatal.h"
+#include "base/fatal.h"
 
 namespace zembrol::test {
 

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <string_view>
 
-#include "command/fatal.h"
+#include "base/fatal.h"
 #include "command/input.h"
 #include "playback/playback.h"
 #include "tempomap/tempomap.h"

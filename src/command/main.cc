@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "command/fatal.h"
+#include "base/fatal.h"
 #include "command/loop.h"
 
 int main() {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "command/file.h"
+#include "base/file.h"
 
 namespace zembrol {
 

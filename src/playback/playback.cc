@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-#include "command/fatal.h"
+#include "base/fatal.h"
 
 namespace zembrol {
 namespace {

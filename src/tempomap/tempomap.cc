@@ -9,8 +9,8 @@
 #include <limits>
 #include <string>
 
-#include "command/fatal.h"
-#include "command/file.h"
+#include "base/fatal.h"
+#include "base/file.h"
 
 namespace zembrol {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "command/fatal.h"
-#include "command/file.h"
+#include "base/fatal.h"
+#include "base/file.h"
 
 namespace zembrol {
 namespace {

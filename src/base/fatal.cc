@@ -1,4 +1,4 @@
-#include "command/fatal.h"
+#include "base/fatal.h"
 
 namespace zembrol {
 
