@@ -37,7 +37,7 @@ case "${1:-run}" in
     exec "$dir/zembrol"
     ;;
   test)
-    cmake -S . -B "$dir" -DZEMBROL_TESTS=ON $flags
+    cmake -S . -B "$dir" -DZEMBROL_TESTS=ON -DZEMBROL_WERROR=ON $flags
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
     ;;

@@ -21,7 +21,7 @@ struct RunSettings {
   float tempo = 120.0f;
   int meter = 4;
   int meas = 1;
-  std::string save = "click.wav";
+  const char* save = "click.wav";
 };
 
 void PrintTo(const RunSettings& s, std::ostream* os) {
@@ -33,13 +33,13 @@ void PrintTo(const RunSettings& s, std::ostream* os) {
 std::string UseSettings(const TempDir& dir, const RunSettings& s) {
   char text[256];
   std::snprintf(text, sizeof text, "rate\t%u\nbits\t%d\ntempo\t%g\nmeter\t%d\nmeas\t%d\nsave\t%s\n",
-                s.rate, s.bits, static_cast<double>(s.tempo), s.meter, s.meas, s.save.c_str());
+                s.rate, s.bits, static_cast<double>(s.tempo), s.meter, s.meas, s.save);
   WriteFile(dir / "rczembrol.txt", text);
   char summary[256];
   std::snprintf(summary, sizeof summary,
                 "rate: %u\tbits: %d\tdevice: default\nmeter: %d\tmeas: %d\tatime: 10.0\n"
                 "Hz: 60.00\tsave: %s\ttmap: tmap.txt\n",
-                s.rate, s.bits, s.meter, s.meas, s.save.c_str());
+                s.rate, s.bits, s.meter, s.meas, s.save);
   return StartUpLoaded(summary);
 }
 
@@ -408,7 +408,7 @@ TEST_P(WavWriteFailure, NamesTheFileAndEndsTheRun) {
   TempDir dir;
   std::filesystem::create_directory(dir / "sub");
   RunSettings s;
-  s.save = GetParam().save;
+  s.save = GetParam().save.c_str();
   const std::string startUp = UseSettings(dir, s);
   const std::string settings = ReadFile(dir / "rczembrol.txt");
   RunResult r = RunZembrol(dir.path(), "w\n");
