@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "base/extended.h"
 #include "base/fatal.h"
 
 namespace zembrol {
@@ -59,8 +60,9 @@ class Pcm {
 }
 
 // Truncates toward zero; nullopt when the value (or NaN) has no 32-bit count.
-std::optional<int32_t> TruncatedCount(long double value) {
-  if (!(value > -2147483649.0L && value < 2147483648.0L)) return std::nullopt;
+std::optional<int32_t> TruncatedCount(const Extended& extended) {
+  const double value = extended.TowardZero();
+  if (!(value > -2147483649.0 && value < 2147483648.0)) return std::nullopt;
   return static_cast<int32_t>(value);
 }
 
@@ -184,15 +186,14 @@ std::vector<uint8_t> MAKE_BEAT(std::span<const uint8_t> click, int32_t clickSamp
 
 std::optional<int32_t> AuditionBeatLength(uint32_t rate, float tempo) {
   // tempo / 60 is rounded on its own before rate is divided by it.
-  const long double beatsPerSecond = static_cast<long double>(tempo) / 60.0L;
-  const std::optional<int32_t> length =
-      TruncatedCount(static_cast<long double>(rate) / beatsPerSecond);
+  const Extended beatsPerSecond = Extended(tempo) / Extended(60.0);
+  const std::optional<int32_t> length = TruncatedCount(Extended(rate) / beatsPerSecond);
   if (!length || *length < 1) return std::nullopt;
   return length;
 }
 
 std::optional<int32_t> AuditionTotalSamples(uint32_t rate, float atime) {
-  return TruncatedCount(static_cast<long double>(rate) * static_cast<long double>(atime));
+  return TruncatedCount(Extended(rate) * Extended(atime));  // exact: 32 + 24 significant bits
 }
 
 void PlayAudition(const AuditionRequest& request, std::span<const uint8_t> click,

@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "base/extended.h"
 #include "playback/playback.h"
 #include "tempomap/tempomap.h"
 #include "wav/wav.h"
@@ -11,7 +12,7 @@
 namespace zembrol {
 namespace {
 
-constexpr long double kSigned32Limit = 2147483648.0L;
+constexpr double kSigned32Limit = 2147483648.0;
 
 // The section's length in seconds, in single precision: the beat count wraps
 // in 32 bits, and 60 / tempo is formed before the product.
@@ -59,17 +60,21 @@ std::optional<RenderedSettings> RenderSections(const TempoMap& map, const Sectio
 }
 
 std::optional<int32_t> SectionBeatLength(uint32_t rate, float tempo) {
-  const long double beat = static_cast<long double>(static_cast<uint64_t>(rate) * 60) / tempo;
-  if (!(beat >= 1.0L) || beat >= kSigned32Limit) return std::nullopt;
+  const double rateTimes60 = static_cast<double>(static_cast<uint64_t>(rate) * 60);  // exact
+  const double beat = (Extended(rateTimes60) / Extended(tempo)).TowardZero();
+  if (!(beat >= 1.0) || beat >= kSigned32Limit) return std::nullopt;
   return static_cast<int32_t>(beat);
 }
 
 std::optional<int32_t> SectionSamples(int32_t beatsPerMeasure, int32_t measures, uint32_t rate,
                                       float tempo) {
-  const __int128 product = static_cast<__int128>(beatsPerMeasure) * measures * rate;
-  if (product < 0 || product > UINT32_MAX) return std::nullopt;
-  const long double perBeat = 60.0L / tempo;
-  const long double samples = static_cast<long double>(static_cast<uint32_t>(product)) * perBeat;
+  // The beat count is exact in 64 bits; with the rate it must fit 32 bits unsigned.
+  const int64_t beats = int64_t{beatsPerMeasure} * measures;
+  if (beats < 0 || (rate != 0 && static_cast<uint64_t>(beats) > UINT32_MAX / rate))
+    return std::nullopt;
+  const double product = static_cast<double>(static_cast<uint64_t>(beats) * rate);
+  const Extended perBeat = Extended(60.0) / Extended(tempo);
+  const double samples = (Extended(product) * perBeat).TowardZero();
   if (std::isnan(samples) || samples >= kSigned32Limit || samples <= -kSigned32Limit)
     return std::nullopt;
   return static_cast<int32_t>(samples);
