@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "click/click.h"
 #include "e2e.h"
+#include "golden.h"
 
 namespace zembrol::test {
 
@@ -68,11 +68,6 @@ inline std::string Measures(int32_t beatLength, int32_t meter, int64_t frames) {
   for (int64_t beat = 1; meter > 0 && beat * beatLength <= frames; ++beat)
     if (beat % meter == 0) out += "\tMeasure  " + std::to_string(1 + beat / meter) + "\n";
   return out;
-}
-
-inline std::vector<uint8_t> Click(uint32_t rate, float Hz, int32_t bits) {
-  ClickShape shape;
-  return PrepareClick(ClickRequest{rate, Hz, bits, 0.0f}, shape);
 }
 
 }  // namespace zembrol::test

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -76,7 +77,7 @@ File OpenExisting(const char* path) {
 // Returns the file's first bytes, as many as the data tag search can look at.
 std::vector<uint8_t> ReadHead(File& file, const char* path) {
   std::vector<uint8_t> head(kLastTagProbe + 4);
-  if (std::fseek(file.get(), 0, SEEK_SET) != 0) Abandon(file, "seek in", path);
+  if (fseeko(file.get(), 0, SEEK_SET) != 0) Abandon(file, "seek in", path);
   const size_t n = std::fread(head.data(), 1, head.size(), file.get());
   if (std::ferror(file.get())) Abandon(file, "read", path);
   head.resize(n);
@@ -91,8 +92,8 @@ int64_t FindDataTag(std::span<const uint8_t> head) {
 }
 
 int64_t FileLength(File& file, const char* path) {
-  if (std::fseek(file.get(), 0, SEEK_END) != 0) Abandon(file, "seek in", path);
-  const long length = std::ftell(file.get());
+  if (fseeko(file.get(), 0, SEEK_END) != 0) Abandon(file, "seek in", path);
+  const off_t length = ftello(file.get());
   if (length < 0) Abandon(file, "seek in", path);
   return length;
 }
@@ -100,7 +101,7 @@ int64_t FileLength(File& file, const char* path) {
 void PutSize(File& file, const char* path, int64_t offset, int64_t size) {
   uint8_t bytes[4];
   Decon4(static_cast<int32_t>(size), bytes);
-  if (std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) != 0)
+  if (fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0)
     Abandon(file, "seek in", path);
   if (std::fwrite(bytes, 1, sizeof bytes, file.get()) != sizeof bytes)
     Abandon(file, "write to", path);
@@ -307,8 +308,8 @@ void WRITE_FILE(const Track& track, const char* path) {
   File file = OpenExisting(path);
   // The track is laid out in our own large blocks: each is one write.
   std::setvbuf(file.get(), nullptr, _IONBF, 0);
-  if (std::fseek(file.get(), 0, SEEK_END) != 0) Abandon(file, "seek in", path);
-  const long end = std::ftell(file.get());
+  if (fseeko(file.get(), 0, SEEK_END) != 0) Abandon(file, "seek in", path);
+  const off_t end = ftello(file.get());
   if (end < 0) Abandon(file, "seek in", path);
   if (track.totalSamples > 0) {
     // The kernel copies a block about twice as fast when it starts at the same

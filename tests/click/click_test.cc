@@ -7,6 +7,8 @@
 #include <limits>
 #include <string>
 
+#include "golden.h"
+
 namespace zembrol {
 namespace {
 
@@ -190,10 +192,23 @@ TEST(GenClick, DefaultClickStaysWithinThreeQuartersOfFullScale) {
   GEN_CLICK(values, 60, 3, 8, 44100, 2205);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(values[0], 0);
+  // Golden samples: cycle steps of partial 1 at 735 and 1470, partial 2 at 367 and 734.
+  const std::pair<int, int32_t> golden[] = {{1, 105448},  {2, 210811},   {100, 3976328},
+                                            {367, 11133}, {734, -38654}, {735, 0},
+                                            {1000, 821731}, {1470, 0},   {2204, -6722}};
+  for (auto [index, value] : golden) EXPECT_EQ(values[index], value) << index;
   auto [lo, hi] = std::minmax_element(values.begin(), values.end());
   EXPECT_GT(*lo, -6291456);
   EXPECT_LT(*hi, 6291456);
   EXPECT_GT(*hi, 3000000);  // the first cycles of all partials add up
+}
+
+TEST(GenClick, PackedClicksMatchTheirGoldenDigests) {
+  for (const test::GoldenClick& golden : test::kGoldenClicks) {
+    Prepared p = Prepare({.rate = golden.rate, .Hz = golden.Hz, .bits = golden.bits});
+    EXPECT_EQ(p.shape.clickSamples, golden.clickSamples) << golden.rate << " " << golden.Hz;
+    EXPECT_EQ(test::Sha256(p.packed), golden.sha256) << golden.rate << " " << golden.Hz;
+  }
 }
 
 TEST(GenClick, SilentCountsAndLengthsWriteOnlyZeros) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "click/click.h"
+#include "golden.h"
 #include "e2e.h"
 
 namespace zembrol::test {
@@ -75,10 +75,9 @@ std::string Header(uint32_t rate, uint32_t bits, uint32_t samples, uint32_t chan
   return h;
 }
 
-// The packed click that the program prepares at `rate` and `bits` with 60 Hz.
+// The packed click at `rate` and `bits` with 60 Hz, checked against its golden digest.
 std::string ClickFor(uint32_t rate, int bits) {
-  ClickShape shape;
-  const std::vector<uint8_t> click = PrepareClick({rate, 60.0f, bits, 0.0f}, shape);
+  const std::vector<uint8_t> click = Click(rate, 60.0f, bits);
   return std::string(click.begin(), click.end());
 }
 
@@ -189,6 +188,65 @@ TEST(WavWriteCommandReplaces, ALongerFile) {
   RunResult r = RunZembrol(dir.path(), "w\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(ReadFile(dir / "click.wav"), Header(44100, 24, 0));
+}
+
+// Whole files, pinned by digests measured once on amd64 ----------------------
+
+// 60 sections with fractional tempos, so that many beat grids fall between samples.
+std::string ManySections() {
+  std::string map;
+  for (int k = 1; k <= 60; ++k) {
+    const int hundredths = 4000 + 371 * k;
+    char line[64];
+    std::snprintf(line, sizeof line, "tmap\t%d.%02d\t%d\t%d\n", hundredths / 100,
+                  hundredths % 100, 1 + k % 7, 1 + k % 3);
+    map += line;
+  }
+  return map;
+}
+
+TEST(WavGoldenFiles, EveryArchitectureWritesTheseBytes) {
+  const struct {
+    const char* settings;
+    std::string map;
+    const char* command;
+    size_t bytes;
+    const char* sha256;
+  } cases[] = {
+      {"rate\t44100\nbits\t24\ntempo\t120\nmeter\t4\nmeas\t2\n", "", "w", 529244,
+       "113243d7aeb69600d8bf447f96726f43b155cc184ad80af048402606136f4ab5"},
+      {"rate\t48000\nbits\t16\ntempo\t133.7\nHz\t172.3\nmeter\t3\nmeas\t5\n", "", "w",
+       646266, "9d266abe8644a9b2fd91d067dc04bb9e8aa2e2afd62e501978e1b86529a85955"},
+      {"rate\t96000\nbits\t24\ntempo\t97.3\nHz\t1000\nmeter\t7\nmeas\t2\n", "", "w",
+       2486372, "ba72d1a4afcee77764047f9fe31b3e2c4b661d5f8c85b10e1da29862ae0a76b4"},
+      {"rate\t22050\nbits\t16\ntempo\t59.9\nHz\t2.5\nmeter\t5\nmeas\t3\n", "", "w",
+       662648, "068639285a66901d1f9c153efc2c5c6d104028edf90cd7d42c57da4aa26dd51f"},
+      {"rate\t44100\nbits\t24\ntempo\t171.3\nHz\t60.5\nmeter\t4\nmeas\t3\n", "", "w",
+       556121, "fa94ccdda351d879256d7fdfbb05b15e3cad4701821af46052e72c52733c7e4f"},
+      // Beyond 2^24 samples, where beat positions fall on even samples.
+      {"rate\t8000\nbits\t16\ntempo\t7.3\nHz\t60.5\nmeter\t1\nmeas\t300\n", "", "w",
+       39452888, "67dbf2c9a16964c1669a1409c23209e75e096b24ab0be6a75439a2ed4e897131"},
+      {"rate\t44100\nbits\t24\n", "tmap\t120\t4\t48\ntmap\t160\t3\t16\n", "rtm", 15082244,
+       "f7f46c4f01467a280575530de5e161da86c3b8587d23ab721a826251dc243bde"},
+      {"rate\t48000\nbits\t16\nHz\t440\n",
+       "tmap\t97.5\t3\t2\ntmap\t133.33\t7\t3\ntmap\t42\t3\t1\ntmap\t211.7\t5\t4\n", "rtm",
+       2217320, "a50bd71d5ea157f791fe33455f276bc398120e0d1e517e2621e1202ca17dc181"},
+      {"rate\t8000\nbits\t16\nHz\t1000\n", ManySections(), "rtm", 3715468,
+       "422a37d288206ebfa8fa7d1ee991e7f71132ba2de07635e71016c1c1564d430b"},
+      {"rate\t22050\nbits\t24\nHz\t1000\n", ManySections(), "rtm", 15361148,
+       "75609eb48f517b1c95e8c097327770f8cb3319c4685c44df2a5fcb9dc25b0656"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.settings) + c.command);
+    TempDir dir;
+    WriteFile(dir / "rczembrol.txt", c.settings);
+    if (!c.map.empty()) WriteFile(dir / "tmap.txt", c.map);
+    const RunResult r = RunZembrol(dir.path(), std::string(c.command) + "\n");
+    EXPECT_EQ(r.status, 0);
+    const std::string file = ReadFile(dir / "click.wav");
+    EXPECT_EQ(file.size(), c.bytes);
+    EXPECT_EQ(Sha256(file), c.sha256);
+  }
 }
 
 // "+" ------------------------------------------------------------------------
