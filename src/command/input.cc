@@ -234,7 +234,7 @@ std::string ScanNan(Scanner& s) {
   if (s.Peek() != ')') return "nan";  // the rest stays, or is the long word
   // The sequence closes: it belongs to the number after all. A sequence too
   // long to keep gives the nan without a payload.
-  const std::string text = longWord ? "nan" : "nan" + s.tail() + ")";
+  std::string text = longWord ? "nan" : "nan" + s.tail() + ")";
   if (longWord) s.NoLongWord();
   s.Take();
   s.Accept();
