@@ -97,8 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (in == nullptr) return 0;
   try {
     zembrol::Session session;
-    zembrol::StartUp(session, in);
-    zembrol::RunCommandLoop(session, in);
+    zembrol::Input input(in);
+    zembrol::StartUp(session, input);
+    zembrol::RunCommandLoop(session, input);
   } catch (const zembrol::ProgramEnd& end) {
     if (end.status < 0 || end.status > 2) std::abort();
   }

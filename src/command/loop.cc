@@ -33,10 +33,10 @@ bool IsDirectory(const File& file) {
   return fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-void AskStartUpQuestions(Settings& s, std::FILE* in) {
+void AskStartUpQuestions(Settings& s, Input& in) {
   std::puts("\nEnter sample rate or");
   std::puts("0 = exit, 1 = 44100,  2 = 48000,  3 = 88200,  4 = 96000");
-  int answer = static_cast<int>(s.rate);
+  int32_t answer = 0;
   if (ReadInt(in, answer) == NumberStatus::kOk) {
     switch (answer) {
       case 0:
@@ -58,7 +58,7 @@ void AskStartUpQuestions(Settings& s, std::FILE* in) {
     }
   }
   std::puts("\nChoose Bit Depth (1 = 16 bits, 2 = 24 bits)");
-  int depth = 0;
+  int32_t depth = 0;
   ReadInt(in, depth);
   s.bits = depth == 1 ? 16 : 24;
 }
@@ -96,41 +96,38 @@ void RecomputeTrackSeconds(Session& session) {
   session.trackSeconds = TrackSecondsFor(s.meas, s.meter, s.tempo);
 }
 
-void AskTempo(Session& session, std::FILE* in) {
+void AskTempo(Session& session, Input& in) {
   std::puts("Enter tempo in beats per minute");
   ReadFloat(in, session.settings.tempo);
   RecomputeTrackSeconds(session);
 }
 
-void AskFrequency(Session& session, std::FILE* in) {
+void AskFrequency(Session& session, Input& in) {
   std::puts("\nEnter lowest frequency of click in Hz");
   ReadFloat(in, session.settings.Hz);
 }
 
-void AskMeter(Session& session, std::FILE* in) {
+void AskMeter(Session& session, Input& in) {
   std::puts("Enter beats per measure");
-  int meter = session.settings.meter;
-  ReadInt(in, meter);
-  session.settings.meter = meter;
+  ReadInt(in, session.settings.meter);
   RecomputeTrackSeconds(session);
 }
 
-void AskMeasures(Session& session, std::FILE* in) {
+void AskMeasures(Session& session, Input& in) {
   std::puts("\nEnter number of measures");
-  int meas = session.settings.meas;
-  ReadInt(in, meas);
-  session.settings.meas = meas;
+  ReadInt(in, session.settings.meas);
   RecomputeTrackSeconds(session);
 }
 
-void AskAuditionLength(Session& session, std::FILE* in) {
+void AskAuditionLength(Session& session, Input& in) {
   std::puts("\nEnter audition length in seconds");
   ReadFloat(in, session.settings.atime);
 }
 
 // Reads one word into a text field; a word longer than the field is refused.
 template <size_t N>
-void AskName(char (&field)[N], const char* what, std::FILE* in) {
+void AskName(char (&field)[N], const char* what, Input& in) {
+  static_assert(N - 1 <= kLongestWord);
   Word word = ReadWord(in, N - 1);
   if (word.status == WordStatus::kTooLong) {
     std::printf("The %s is longer than %zu characters; it stays '%s'.\n", what, N - 1, field);
@@ -139,17 +136,17 @@ void AskName(char (&field)[N], const char* what, std::FILE* in) {
   }
 }
 
-void AskFileName(Session& session, std::FILE* in) {
+void AskFileName(Session& session, Input& in) {
   std::puts("Enter new output file name.");
   AskName(session.settings.save, "output file name", in);
 }
 
-void AskDevice(Session& session, std::FILE* in) {
+void AskDevice(Session& session, Input& in) {
   std::puts("Enter new playback device name.");
   AskName(session.settings.device, "playback device name", in);
 }
 
-void ShowHelp(Session&, std::FILE* in) {
+void ShowHelp(Session&, Input& in) {
   std::puts("");
   std::puts("How to Create a Remote Tempo Map File:\n");
   std::puts("1. Make a plain text file called tmap.txt.\n");
@@ -169,9 +166,9 @@ void ShowHelp(Session&, std::FILE* in) {
   }
 }
 
-void SaveSettings(Session& session, std::FILE*) { WriteParams(session.settings); }
+void SaveSettings(Session& session, Input&) { WriteParams(session.settings); }
 
-[[noreturn]] void Exit(Session&, std::FILE*) { EndProgram(2); }
+[[noreturn]] void Exit(Session&, Input&) { EndProgram(2); }
 
 // Actions: each receives the click prepared for this command ---------------
 
@@ -238,7 +235,7 @@ void PlayTempoMap(Session& session, const Click& click) {
 
 struct Command {
   std::string_view word;
-  void (*settingsStep)(Session&, std::FILE*);
+  void (*settingsStep)(Session&, Input&);
   void (*action)(Session&, const Click&);
 };
 
@@ -266,7 +263,7 @@ float TrackSecondsFor(int32_t meas, int32_t meter, float tempo) {
   return static_cast<float>(beats * (60.0 / tempo));
 }
 
-void StartUp(Session& session, std::FILE* in) {
+void StartUp(Session& session, Input& in) {
   Settings& s = session.settings;
   std::puts("\nZembrol v. 1.023 (m) by Pellorin\n");
   std::puts("Checking for rczembrol.txt file...");
@@ -292,7 +289,7 @@ void StartUp(Session& session, std::FILE* in) {
   session.shape.cycles = 3;
 }
 
-void RunCommandLoop(Session& session, std::FILE* in) {
+void RunCommandLoop(Session& session, Input& in) {
   while (true) {
     PrintMenu(session);
     Word word = ReadWord(in, kCommandLimit);

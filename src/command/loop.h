@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <vector>
 
 #include "click/click.h"
+#include "command/input.h"
 #include "command/settings.h"
 
 namespace zembrol {
@@ -26,10 +26,10 @@ float TrackSecondsFor(int32_t meas, int32_t meter, float tempo);
 
 // Prints the banner, loads the settings file or asks the start-up questions,
 // and prints "ready". May end the program (answer 0: status 2).
-void StartUp(Session& session, std::FILE* in);
+void StartUp(Session& session, Input& in);
 
 // Runs turns until the program ends: "x" (status 2), the end of input at a
 // command word (status 0), or a fatal error of a command.
-[[noreturn]] void RunCommandLoop(Session& session, std::FILE* in);
+[[noreturn]] void RunCommandLoop(Session& session, Input& in);
 
 }  // namespace zembrol

@@ -6,8 +6,9 @@
 int main() {
   try {
     zembrol::Session session;
-    zembrol::StartUp(session, stdin);
-    zembrol::RunCommandLoop(session, stdin);
+    zembrol::Input input(stdin);
+    zembrol::StartUp(session, input);
+    zembrol::RunCommandLoop(session, input);
   } catch (const zembrol::ProgramEnd& end) {
     std::fflush(stdout);
     return end.status;

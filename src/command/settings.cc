@@ -21,13 +21,21 @@ int32_t ToInt32(const std::string& value) {
   return static_cast<int32_t>(n);
 }
 
+// As ToInt32 (a negative rate wraps to its unsigned value), but 2^31 to
+// 2^32 - 1 are taken as they are and larger rates clamp to 2^32 - 1.
+uint32_t ToRate(const std::string& value) {
+  long n = std::strtol(value.c_str(), nullptr, 10);
+  if (n > INT32_MAX) return static_cast<uint32_t>(std::min<long>(n, UINT32_MAX));
+  return static_cast<uint32_t>(ToInt32(value));
+}
+
 float ToFloat(const std::string& value) {
   return static_cast<float>(std::strtod(value.c_str(), nullptr));
 }
 
 void Store(std::string_view key, const std::string& value, Settings& s) {
   if (key == "rate") {
-    s.rate = static_cast<uint32_t>(ToInt32(value));
+    s.rate = ToRate(value);
   } else if (key == "bits") {
     s.bits = ToInt32(value);
   } else if (key == "meter") {

@@ -1,6 +1,9 @@
 // The command loop: settings steps, unrecognised words, help and exit.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+
 #include "e2e.h"
 
 namespace zembrol::test {
@@ -124,6 +127,65 @@ INSTANTIATE_TEST_SUITE_P(
                      Step(kAudition, {.tempo = 100, .meter = 3, .atime = 5}),
                  2}),
     [](const testing::TestParamInfo<LoopCase>& info) { return info.param.name; });
+
+// A number answer is the longest prefix of the next word that strtol (base 0)
+// or strtof converts; the rest of the word is the next word read.
+struct NumberCase {
+  const char* name;
+  std::string input;   // the whole input: start-up answers, command, answer
+  const char* prompt;  // the command's prompt, or nullptr for the rate question
+  MenuValues after;    // the menu after the answer
+  std::string next;    // the word the answer leaves, read as a command word
+};
+
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.name; }
+
+class NumberAnswers : public testing::TestWithParam<NumberCase> {};
+
+TEST_P(NumberAnswers, TakeTheLongestPrefixAndLeaveTheRest) {
+  const NumberCase& c = GetParam();
+  TempDir dir;
+  const std::string wav = "RIFF, but not a track: 'w' or '+' would change it";
+  WriteFile(dir / "click.wav", wav);
+  RunResult r = RunZembrol(dir.path(), c.input);
+
+  std::string expected = StartUpAsked() + Menu();
+  if (c.prompt != nullptr) expected += c.prompt + std::string("\n") + Menu(c.after);
+  // "x" ends the program; any other word left is not a command: one more menu.
+  if (!c.next.empty() && c.next != "x") expected += Menu(c.after);
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.status, c.next == "x" ? 2 : 0);
+  EXPECT_EQ(ReadFile(dir / "click.wav"), wav);
+}
+
+const std::string kManyDigits(100'000, '9');
+
+INSTANTIATE_TEST_SUITE_P(
+    Prefixes, NumberAnswers,
+    testing::Values(
+        NumberCase{"RateMinusWord", "-w", nullptr, {}, "-w"},
+        NumberCase{"TempoMinusWord", "1 2 t -w", kTempo, {}, "-w"},
+        NumberCase{"MeterPlusWord", "1 2 b +w", kMeter, {}, "+w"},
+        NumberCase{"TempoPointWord", "1 2 t .w", kTempo, {}, ".w"},
+        NumberCase{"LengthMinusPointWord", "1 2 al -.w", kAudition, {}, "-.w"},
+        NumberCase{"TempoExponentWithoutDigits", "1 2 t 1e+w", kTempo, {.tempo = 1}, "e+w"},
+        NumberCase{"LengthBareExponent", "1 2 al 1e\n", kAudition, {.atime = 1}, "e"},
+        NumberCase{"MeasuresHexWithoutDigits", "1 2 m 0x", kMeasures, {.meas = 0}, "x"},
+        NumberCase{"MeterHexThenLetter", "1 2 b 0xg", kMeter, {.meter = 0}, "xg"},
+        NumberCase{"LengthHexFloat", "1 2 al 0x1p3", kAudition, {.atime = 8}, ""},
+        NumberCase{"MeterDecimalFraction", "1 2 b 4.5", kMeter, {.meter = 4}, ".5"},
+        NumberCase{"LengthDecimalFraction", "1 2 al 4.5", kAudition, {.atime = 4.5f}, ""},
+        NumberCase{"LengthInfinity", "1 2 al inf", kAudition, {.atime = INFINITY}, ""},
+        NumberCase{"LengthNan", "1 2 al nan", kAudition, {.atime = NAN}, ""},
+        NumberCase{"LengthNanWithPayload", "1 2 al nan(1)", kAudition, {.atime = NAN}, ""},
+        NumberCase{"MeterLoneMinusAtTheEnd", "1 2 b -", kMeter, {}, "-"},
+        NumberCase{"MeasuresAboveInt32", "1 2 m 2147483648", kMeasures, {.meas = INT32_MAX}, ""},
+        NumberCase{"MeterBelowInt32", "1 2 b -2147483649", kMeter, {.meter = INT32_MIN}, ""},
+        NumberCase{"MeasuresOfManyDigits", "1 2 m " + kManyDigits, kMeasures,
+                   {.meas = INT32_MAX}, ""},
+        NumberCase{"TempoOfManyDigits", "1 2 t " + kManyDigits + " ", kTempo,
+                   {.tempo = INFINITY}, ""}),
+    [](const testing::TestParamInfo<NumberCase>& info) { return info.param.name; });
 
 TEST(CommandLoop, ExitWritesNoSettingsFile) {
   TempDir dir;

@@ -18,6 +18,11 @@ Settings Parse(const std::string& text) {
 
 TEST(SettingsText, ValuesAndTheirLimits) {
   EXPECT_EQ(Parse("rate\t-1\n").rate, 4294967295u);
+  EXPECT_EQ(Parse("rate\t-99999999999\n").rate, 2147483648u);
+  EXPECT_EQ(Parse("rate\t2147483648\n").rate, 2147483648u);
+  EXPECT_EQ(Parse("rate\t4294967295\n").rate, 4294967295u);
+  EXPECT_EQ(Parse("rate\t4294967296\n").rate, 4294967295u);
+  EXPECT_EQ(Parse("rate\t99999999999999999999\n").rate, 4294967295u);
   EXPECT_EQ(Parse("meas\t99999999999\n").meas, INT32_MAX);
   EXPECT_EQ(Parse("meter\t-99999999999\n").meter, INT32_MIN);
   EXPECT_EQ(Parse("meter\t\t\t7\n").meter, 7);
