@@ -19,28 +19,36 @@ sudo=""
 # Build-Depends (those of the test suite included).
 packages="build-essential dpkg-dev debhelper lintian git
           cmake libasound2-dev libgtest-dev libasound2-plugins sox man-db groff-base"
+# Installed and configured for this machine's architecture (or for all).
+arch=$(dpkg --print-architecture)
+installed() {
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$1" 2>/dev/null |
+    grep -Eq "ok installed ($arch|all)$"
+}
+# apt-get waits for another one to finish instead of failing at once.
+apt="apt-get -o DPkg::Lock::Timeout=600"
 missing=""
 for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+  installed "$p" || missing="$missing $p"
 done
 if [ -n "$missing" ]; then
   echo "Installing Debian packages:$missing" >&2
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >&2
+  $sudo $apt update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo $apt install -y -qq $missing >&2
 fi
 
 fail() { echo "deb-check: $*" >&2; exit 1; }
 
-if dpkg-query -W -f='${Status}' zembrol 2>/dev/null | grep -q "ok installed"; then
+if installed zembrol; then
   fail "the package zembrol is installed already; remove it first (apt-get remove zembrol)"
 fi
 
 version=$(dpkg-parsechangelog -S Version)
 work=$(mktemp -d "${TMPDIR:-/tmp}/deb-check-XXXXXX")
-installed=no
+ours=no
 cleanup() {
-  if [ "$installed" = yes ]; then
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -qq zembrol >/dev/null || true
+  if [ "$ours" = yes ]; then
+    DEBIAN_FRONTEND=noninteractive $sudo $apt purge -y -qq zembrol >/dev/null || true
   fi
   rm -rf "$work"
 }
@@ -67,8 +75,8 @@ lintian --fail-on error,warning --display-info --pedantic "$changes" "$deb" ||
   fail "lintian reported an error or a warning"
 
 echo "== installing ./$deb"
-installed=yes
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "./$deb"
+ours=yes
+DEBIAN_FRONTEND=noninteractive $sudo $apt install -y -qq "./$deb"
 [ -x /usr/bin/zembrol ] || fail "no /usr/bin/zembrol after installing"
 [ -f /usr/share/man/man1/zembrol.1.gz ] || fail "no man page after installing"
 
@@ -84,8 +92,8 @@ cmp -s expected.out run.out || { diff expected.out run.out >&2 || true; fail "un
 echo "banner and status 2: ok"
 
 echo "== removing zembrol"
-DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -qq zembrol
-installed=no
+DEBIAN_FRONTEND=noninteractive $sudo $apt purge -y -qq zembrol
+ours=no
 [ ! -e /usr/bin/zembrol ] || fail "/usr/bin/zembrol is still there after removing"
 
 echo "deb-check: ok ($(($(date +%s) - started)) s)"
