@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "capture.h"
 #include "e2e.h"
@@ -12,13 +13,15 @@
 namespace zembrol::test {
 namespace {
 
-const std::filesystem::path kExample = std::filesystem::path(ZEMBROL_SOURCE_DIR) / "examples/asoundrc";
+std::filesystem::path SourceFile(const char* name) {
+  return std::filesystem::path(ZEMBROL_SOURCE_DIR) / name;
+}
 
 // The device the example's alias stands for, as it is written there.
-const std::string kLongName = "\"plughw:CARD=PCH,DEV=0\"";
+constexpr std::string_view kLongName = "\"plughw:CARD=PCH,DEV=0\"";
 
 TEST(DeviceAlias, ExampleAliasInHomeAsoundrcPlaysTheAudition) {
-  std::string config = ReadFile(kExample);
+  std::string config = ReadFile(SourceFile("examples/asoundrc"));
   const size_t at = config.find(kLongName);
   ASSERT_NE(at, std::string::npos) << "examples/asoundrc does not name " << kLongName;
 
@@ -44,12 +47,13 @@ TEST(DeviceAlias, ExampleAliasInHomeAsoundrcPlaysTheAudition) {
 }
 
 TEST(DeviceAlias, ReadmeQuotesTheExampleAsIs) {
-  std::istringstream lines(ReadFile(kExample));
+  std::istringstream lines(ReadFile(SourceFile("examples/asoundrc")));
   std::string quoted;
   for (std::string line; std::getline(lines, line);) quoted += "    " + line + "\n";
-  const std::string readme = ReadFile(std::filesystem::path(ZEMBROL_SOURCE_DIR) / "README.md");
+  const std::string readme = ReadFile(SourceFile("README.md"));
   EXPECT_NE(readme.find("\n\n" + quoted + "\n"), std::string::npos)
-      << "README.md does not show examples/asoundrc as a block:\n" << quoted;
+      << "README.md does not show examples/asoundrc as a block:\n"
+      << quoted;
 }
 
 }  // namespace
