@@ -32,8 +32,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 case "${1:-run}" in
   run)
-    cmake -S . -B "$dir" -DZEMBROL_TESTS=OFF $flags >/dev/null
-    cmake --build "$dir" --target zembrol -j "$jobs" >/dev/null
+    # The build's progress goes to standard error, so that standard output
+    # carries only what the program prints.
+    cmake -S . -B "$dir" -DZEMBROL_TESTS=OFF $flags >&2
+    cmake --build "$dir" --target zembrol -j "$jobs" >&2
     exec "$dir/zembrol"
     ;;
   test)
