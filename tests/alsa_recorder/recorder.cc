@@ -124,10 +124,21 @@ class Recorder {
   std::optional<snd_pcm_uframes_t> period_;
 };
 
-std::string Text(const char* s) { return s == nullptr ? "NULL" : '"' + std::string(s) + '"'; }
+std::string Text(const char* s) {
+  if (s == nullptr) return "NULL";
+  std::string text = "\"";
+  text += s;
+  text += '"';
+  return text;
+}
 
 // "NULL", or "&<value>" for a direction the library may set.
-std::string Dir(const int* dir) { return dir == nullptr ? "NULL" : "&" + std::to_string(*dir); }
+std::string Dir(const int* dir) {
+  if (dir == nullptr) return "NULL";
+  std::string text = "&";
+  text += std::to_string(*dir);
+  return text;
+}
 
 }  // namespace
 
