@@ -29,7 +29,7 @@ Played PlayMap(const Device& device, const std::string& map, const std::string& 
 std::string Section(int k) { return "\nPlaying section  " + std::to_string(k) + " \n\n"; }
 
 std::string Capture(const Device& device, int opening) {
-  char suffix[8] = "";
+  char suffix[16] = "";
   if (opening > 0) std::snprintf(suffix, sizeof suffix, ".%04d", opening);
   return ReadFile(device.dir() / ("capn.raw" + std::string(suffix)));
 }
