@@ -36,7 +36,7 @@ void WriteFile(const std::filesystem::path& path, const std::string& content) {
 }
 
 RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
-                     const std::map<std::string, std::string>& env) {
+                     const std::map<std::string, std::string>& env, const char* binary) {
   TempDir io;
   const auto inPath = io / "stdin";
   const auto outPath = io / "stdout";
@@ -60,7 +60,7 @@ RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
         setenv(name.c_str(), value.c_str(), 1);
       }
     }
-    execl(ZEMBROL_BINARY, ZEMBROL_BINARY, static_cast<char*>(nullptr));
+    execl(binary, binary, static_cast<char*>(nullptr));
     _exit(127);
   }
   int wstatus = 0;

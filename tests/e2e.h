@@ -35,7 +35,8 @@ struct RunResult {
 // Runs the binary in `dir` with `input` on standard input. `env` entries are
 // set (or, with an empty value, removed) in the child's environment.
 RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
-                     const std::map<std::string, std::string>& env = {});
+                     const std::map<std::string, std::string>& env = {},
+                     const char* binary = ZEMBROL_BINARY);
 
 // Runs `body` as main does, for death tests: a ProgramEnd becomes the exit
 // status of the process.

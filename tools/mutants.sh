@@ -1,0 +1,95 @@
+#!/bin/sh
+# Mutation check: applies each small source change below to a copy of the tree,
+# rebuilds the copy incrementally, runs the whole test suite on it and prints
+# "killed" (some test failed) or "survived" (every test passed) for each.
+# Exits 0 only when every mutant is killed.
+#
+# usage: tools/mutants.sh [WORKDIR]
+# WORKDIR holds the copy and its build; it is kept, so a second run rebuilds
+# only what changed. Without it a temporary directory is used and removed.
+set -eu
+cd "$(dirname "$0")/.."
+src=$(pwd)
+
+if [ $# -ge 1 ]; then
+  work=$1
+  mkdir -p "$work"
+else
+  work=$(mktemp -d "${TMPDIR:-/tmp}/zembrol-mutants.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+fi
+tree=$work/tree
+build=$work/build
+jobs=2
+
+# name|file|text|replacement: each text must stand exactly once in its file.
+mutants='underrun-not-prepared|src/playback/playback.cc|if (snd_pcm_writei(handle, buffer.data(), period) == -EPIPE) snd_pcm_prepare(handle);|snd_pcm_writei(handle, buffer.data(), period);
+drop-instead-of-drain|src/playback/playback.cc|snd_pcm_drain(handle);|snd_pcm_drop(handle);
+rate-request-48000|src/playback/playback.cc|unsigned int rateNear = rate;|unsigned int rateNear = 48000;
+third-partial-half-amplitude|src/click/click.cc|const double a = std::ldexp(kAmplitudeScale, -(k + i));|const double a = std::ldexp(kAmplitudeScale, -(k + i) - (k == 3));
+sine-phase-reset-each-cycle|src/click/click.cc|::sinf(static_cast<float>(static_cast<double>(j) * w));|::sinf(static_cast<float>(static_cast<double>(j - first) * w));
+beat-grid-one-sample-late|src/wav/wav.cc|next = perBeat * beats;|next = perBeat * beats + 1.0f;
+measure-count-stuck|src/playback/playback.cc|static_cast<uint32_t>(cursor.measure) + 1u);|static_cast<uint32_t>(cursor.measure) + 0u);
+append-without-size-fix|src/wav/wav.cc|  FIX_SIZE(path);|'
+
+# A copy of the tracked (and new, not ignored) files. tar keeps their times, so
+# a second run in the same WORKDIR rebuilds only what changed since.
+mkdir -p "$tree"
+git ls-files -z --cached --others --exclude-standard | xargs -0 tar -cf - -- | tar -xf - -C "$tree"
+
+cmake -S "$tree" -B "$build" -DZEMBROL_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+# Builds the copy and runs the suite; returns ctest's status.
+build_and_test() {
+  cmake --build "$build" -j "$jobs" >"$work/build.log" 2>&1 || return 2
+  ctest --test-dir "$build" -j "$jobs" --timeout 300 >"$work/test.log" 2>&1
+}
+
+echo "unchanged tree: building and testing"
+if ! build_and_test; then
+  echo "the unchanged tree does not pass its tests; see $work/build.log and $work/test.log" >&2
+  exit 1
+fi
+
+rm -f "$work/survivors"
+broken=0
+printf '%s\n' "$mutants" | while IFS='|' read -r name file text replacement; do
+  target=$tree/$file
+  cp "$target" "$work/original"
+  count=$(grep -cF -- "$text" "$target" || true)
+  if [ "$count" != 1 ]; then
+    echo "$name: not applied ($count matches in $file)"
+    exit 3
+  fi
+  TEXT=$text REPLACEMENT=$replacement perl -pi -e 's/\Q$ENV{TEXT}\E/$ENV{REPLACEMENT}/' "$target"
+  status=0
+  build_and_test || status=$?
+  cp "$work/original" "$target"
+  case $status in
+    0)
+      echo "$name: survived"
+      echo "$name" >>"$work/survivors"
+      ;;
+    2)
+      echo "$name: does not build; see $work/build.log"
+      exit 3
+      ;;
+    *)
+      failed=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' "$work/test.log" | head -3 | tr '\n' ' ')
+      echo "$name: killed ($(grep -o '[0-9]* tests failed' "$work/test.log")${failed:+, among them: ${failed% }})"
+      ;;
+  esac
+done || broken=1
+
+# Leave the copy as the tree is, for the next incremental run.
+cmake --build "$build" -j "$jobs" >"$work/build.log" 2>&1 || true
+
+if [ "$broken" = 1 ]; then
+  echo "a mutant could not be applied or built" >&2
+  exit 1
+fi
+if [ -e "$work/survivors" ]; then
+  echo "survivors: $(tr '\n' ' ' <"$work/survivors")" >&2
+  exit 1
+fi
+echo "every mutant was killed"
