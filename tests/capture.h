@@ -66,7 +66,7 @@ inline std::string Pattern(const std::vector<uint8_t>& click, int bytesPerSample
 inline std::string Measures(int32_t beatLength, int32_t meter, int64_t frames) {
   std::string out = "\tMeasure  1\n";
   for (int64_t beat = 1; meter > 0 && beat * beatLength <= frames; ++beat)
-    if (beat % meter == 0) out += "\tMeasure  " + std::to_string(1 + beat / meter) + "\n";
+    if (beat % meter == 0) out.append("\tMeasure  ").append(std::to_string(1 + beat / meter)) += '\n';
   return out;
 }
 

@@ -13,9 +13,9 @@ namespace {
 
 bool IsKeyEnd(char c) { return c == '\t' || c == ' ' || c == '\n'; }
 
-// strtol in base 10, clamped to the signed 32-bit range.
+// strtol in base 10 (as strtoll), clamped to the signed 32-bit range.
 int32_t ToInt32(const std::string& value) {
-  long n = std::strtol(value.c_str(), nullptr, 10);
+  const long long n = std::strtoll(value.c_str(), nullptr, 10);
   if (n > INT32_MAX) return INT32_MAX;
   if (n < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(n);
@@ -24,8 +24,9 @@ int32_t ToInt32(const std::string& value) {
 // As ToInt32 (a negative rate wraps to its unsigned value), but 2^31 to
 // 2^32 - 1 are taken as they are and larger rates clamp to 2^32 - 1.
 uint32_t ToRate(const std::string& value) {
-  long n = std::strtol(value.c_str(), nullptr, 10);
-  if (n > INT32_MAX) return static_cast<uint32_t>(std::min<long>(n, UINT32_MAX));
+  // long long: on 32-bit systems long stops at 2^31 - 1.
+  const long long n = std::strtoll(value.c_str(), nullptr, 10);
+  if (n > INT32_MAX) return static_cast<uint32_t>(std::min<long long>(n, UINT32_MAX));
   return static_cast<uint32_t>(ToInt32(value));
 }
 

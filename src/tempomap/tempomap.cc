@@ -63,11 +63,12 @@ float ToTempo(std::string_view field) {
   return NarrowToFloat(std::strtod(text.c_str(), nullptr));
 }
 
-// strtol in base 10, clamped to the signed 32-bit range (long is wider here).
+// strtol in base 10 (as strtoll, wider than 32 bits everywhere), clamped to
+// the signed 32-bit range.
 int32_t ToInt32(std::string_view field) {
   const std::string text(field);
-  const long value = std::strtol(text.c_str(), nullptr, 10);
-  return static_cast<int32_t>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
+  const long long value = std::strtoll(text.c_str(), nullptr, 10);
+  return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
 
 }  // namespace
