@@ -113,6 +113,8 @@ TEST(WavAppendedSamples, A255SectionMapOfShortBeatsTakesLittleTime) {
   for (int i = 0; i < 255; ++i) {
     sum += AppendedSamples(Grid(44100, 3000000.0f, 1764000000, 3));
     sum += AppendedSamples(Grid(44100, TempoFor(44100, 3 + i * 1e-6), 2147483647, 3));
+    // Positions 128 samples apart, met by an odd click at 128 offsets.
+    sum += AppendedSamples(Grid(44100, TempoFor(44100, 255 + i * 1e-3), 2147483647, 255));
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
