@@ -25,7 +25,7 @@ namespace {
 constexpr size_t kHeaderBytes = 44;
 constexpr size_t kBlockBytes = size_t{1} << 20;  // the writer's buffer
 constexpr size_t kPageBytes = 4096;
-constexpr int64_t kLastTagProbe = 15000;         // the size fix looks at even offsets 2..15000
+constexpr int64_t kLastTagProbe = 15000;  // the size fix looks at even offsets 2..15000
 
 constexpr char kNoFile[] = "The requested filename does not exist!";
 constexpr char kNoDataTag[] = "Can't find data block in wave file!";
@@ -109,6 +109,14 @@ void PutSize(File& file, const char* path, int64_t offset, int64_t size) {
     Abandon(file, "seek in", path);
   if (std::fwrite(bytes, 1, sizeof bytes, file.get()) != sizeof bytes)
     Abandon(file, "write to", path);
+}
+
+// Returns the path in single quotes.
+std::string Quoted(const char* path) {
+  std::string text(1, '\'');
+  text.append(path);
+  text.push_back('\'');
+  return text;
 }
 
 std::string DescribeFormat(uint32_t rate, uint32_t bits, uint32_t channels) {
@@ -378,7 +386,8 @@ int64_t AppendedOnGrid(const Grid& grid, int64_t total) {
   int64_t beyond = (total + grid.click - 1) / grid.click;
   const int64_t lastGridded = std::min(beyond, kBeatLimit);
   if (lastGridded >= 1 && Ceil(grid, lastGridded) >= total) {
-    beyond = 1 + LastKept(0, lastGridded - 1, [&](int64_t j) { return j == 0 || Ceil(grid, j) < total; });
+    beyond = 1 + LastKept(0, lastGridded - 1,
+                          [&](int64_t j) { return j == 0 || Ceil(grid, j) < total; });
   }
   // Binades of the positions of the beats 1 .. min(beyond - 1, 2^24), all below the total.
   const int64_t end = std::min(beyond - 1, kBeatLimit);
@@ -500,7 +509,7 @@ AppendCheck CheckAppend(const ReadBytes& read, int64_t length, uint32_t rate, in
   check.dataTag = tag;
   if (tag < 0) return check;
   auto refuse = [&](const std::string& reason) {
-    check.refusal = "'" + std::string(path) + "' " + reason + "; nothing was added.";
+    check.refusal = Quoted(path) + " " + reason + "; nothing was added.";
     return check;
   };
   const std::string noFmt = "has no fmt chunk to show it holds " +
@@ -516,8 +525,8 @@ AppendCheck CheckAppend(const ReadBytes& read, int64_t length, uint32_t rate, in
     const int64_t size = pos + 8 <= tag ? Get4(head.data() + pos + 4) : 0;
     const int64_t next = pos + 8 + size + (size & 1);
     if (pos + 8 > tag || next > tag) {
-      return refuse("holds the letters \"data\" at byte " + std::to_string(tag) +
-                    ", inside its '" + Id(head.data() + pos) + "' chunk");
+      return refuse("holds the letters \"data\" at byte " + std::to_string(tag) + ", inside its '" +
+                    Id(head.data() + pos) + "' chunk");
     }
     if (!fmtSeen && HasTag(head, pos, "fmt ")) {
       fmtSeen = true;
@@ -642,8 +651,8 @@ void WriteNewFile(const char* path, int32_t bits, std::span<const Track> tracks)
   if (!file.Close() && !stop) stop = Failed("write to");
   if (stop) {
     const int64_t samples = KeepWholeSamples(path, BytesPerSample(bits));
-    EndAfter(stop, path, "'" + std::string(path) + "' keeps its first " +
-                             std::to_string(samples) + " samples.");
+    EndAfter(stop, path,
+             Quoted(path) + " keeps its first " + std::to_string(samples) + " samples.");
   }
 }
 
@@ -751,7 +760,7 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
         std::fwrite(oldSizes + 4, 1, 4, restore.get());
       }
     }
-    EndAfter(stop, path, "nothing was added to '" + std::string(path) + "'.");
+    EndAfter(stop, path, "nothing was added to " + Quoted(path) + ".");
   }
   EndIfInterrupted(path);
 }

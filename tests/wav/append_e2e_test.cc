@@ -125,8 +125,9 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
   WriteFile(dir / "rczembrol.txt", kSettings);
   const auto path = dir / "click.wav";
   if (c.sox != nullptr) {
-    ASSERT_EQ(Command("sox -n " + std::string(c.sox) + " '" + path.string() + "' synth 0.1 sine 440"),
-              "");
+    ASSERT_EQ(
+        Command("sox -n " + std::string(c.sox) + " '" + path.string() + "' synth 0.1 sine 440"),
+        "");
   } else {
     WriteFile(path, c.content);
   }
@@ -168,10 +169,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "'click.wav' holds the letters \"data\" at byte 56, inside its 'LIST' chunk; "
                    "nothing was added."},
         AppendCase{"ListWithDataAtOddOffset", Riff(kPcm + kListOdd + kData), nullptr, ""},
-        AppendCase{"ChunkAfterData", Riff(kPcm + kData + Chunk("LIST", "INFOISFT"s + Le(2, 4) + "x"s + '\0')),
-                   nullptr, "'click.wav' has a 'LIST' chunk after its data chunk; nothing was added."},
-        AppendCase{"ChunkAfterOddData", Riff(kPcm + Chunk("data", Audio(303)) + Chunk("id3 ", "tag!")),
-                   nullptr, "'click.wav' has a 'id3 ' chunk after its data chunk; nothing was added."},
+        AppendCase{"ChunkAfterData",
+                   Riff(kPcm + kData + Chunk("LIST", "INFOISFT"s + Le(2, 4) + "x"s + '\0')),
+                   nullptr,
+                   "'click.wav' has a 'LIST' chunk after its data chunk; nothing was added."},
+        AppendCase{"ChunkAfterOddData",
+                   Riff(kPcm + Chunk("data", Audio(303)) + Chunk("id3 ", "tag!")), nullptr,
+                   "'click.wav' has a 'id3 ' chunk after its data chunk; nothing was added."},
         AppendCase{"DataEndingMidSample", Riff(kPcm + Chunk("data", Audio(301))), nullptr,
                    "'click.wav' ends inside a sample: its 302 bytes of audio are not whole 3-byte "
                    "samples; nothing was added."},
@@ -179,7 +183,8 @@ INSTANTIATE_TEST_SUITE_P(
                    Riff(kPcm + "data" + Le(264600, 4) + Audio(300)).replace(4, 4, Le(264636, 4)),
                    nullptr, ""},
         AppendCase{"FactChunk", Riff(kPcm + Chunk("fact", Le(100, 4)) + kData), nullptr, ""},
-        AppendCase{"ExtensiblePcm", Riff(Chunk("fmt ", Fmt(24, 1, true)) + Chunk("fact", Le(100, 4)) + kData),
+        AppendCase{"ExtensiblePcm",
+                   Riff(Chunk("fmt ", Fmt(24, 1, true)) + Chunk("fact", Le(100, 4)) + kData),
                    nullptr, ""},
         AppendCase{"ExtensibleFloat",
                    Riff(Chunk("fmt ", Fmt(32, 1, true, 3)) + Chunk("fact", Le(75, 4)) + kData),
@@ -246,7 +251,7 @@ enum class Cmd { kWrite, kAppend, kRender };
 struct StopCase {
   const char* name;
   Cmd command;
-  int signal;      // sent once the file holds `after` bytes; 0: the file limit stops it
+  int signal;  // sent once the file holds `after` bytes; 0: the file limit stops it
   uintmax_t after;
 };
 
@@ -268,7 +273,9 @@ TEST_P(WavStoppedMidTrack, LeavesAValidFileOrTheOldOne) {
   const std::string old = Riff(kPcm + kData);
   if (c.command == Cmd::kAppend) WriteFile(path, old);
 
-  const char* input = c.command == Cmd::kWrite ? "w\n" : c.command == Cmd::kAppend ? "+\n" : "rtm\n";
+  const char* input = c.command == Cmd::kWrite    ? "w\n"
+                      : c.command == Cmd::kAppend ? "+\n"
+                                                  : "rtm\n";
   // The limit lets a late signal fail the test rather than fill the disk.
   const rlim_t limit = c.signal != 0 ? rlim_t{1} << 30 : 1000000;
   const pid_t pid = Start(dir.path(), input, limit);

@@ -18,8 +18,13 @@ namespace {
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 Track Grid(uint32_t rate, float tempo, int32_t total, int32_t clickSamples) {
-  return {.rate = rate, .bits = 24, .tempo = tempo, .totalSamples = total,
-          .click = {}, .clickSamples = clickSamples, .silence = {}};
+  return {.rate = rate,
+          .bits = 24,
+          .tempo = tempo,
+          .totalSamples = total,
+          .click = {},
+          .clickSamples = clickSamples,
+          .silence = {}};
 }
 
 std::string Describe(const Track& t) {
@@ -37,14 +42,16 @@ float TempoFor(uint32_t rate, double perBeat) {
 
 TEST(WavAppendedSamples, MatchesTheWalkOnRandomGrids) {
   std::mt19937 rng(15);
-  auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<>(lo, hi)(rng); };
+  auto uniform = [&](double lo, double hi) {
+    return std::uniform_real_distribution<>(lo, hi)(rng);
+  };
   auto integer = [&](int64_t lo, int64_t hi) {
     return std::uniform_int_distribution<int64_t>(lo, hi)(rng);
   };
   for (int i = 0; i < 3000; ++i) {
     const uint32_t rate = static_cast<uint32_t>(integer(1, 400000));
-    const int32_t click = static_cast<int32_t>(
-        std::exp2(uniform(0, 13)));  // 1 .. 8192 samples, most of them short
+    const int32_t click =
+        static_cast<int32_t>(std::exp2(uniform(0, 13)));  // 1 .. 8192 samples, most of them short
     double perBeat = 0;
     switch (i % 4) {
       case 0:  // anywhere
@@ -87,8 +94,8 @@ TEST(WavAppendedSamples, MatchesTheWalkWherePositionsAreSamplesApart) {
   // odd click then meets them at different offsets beat after beat.
   for (const int32_t click : {63, 255, 1023}) {
     const double ulp = std::ldexp(1.0, std::ilogb(static_cast<double>(click)) - 23);
-    for (const double perBeat : {1.0 * click, click + ulp, click - ulp, click + 0x1p-10,
-                                 click - 0x1p-10, click - 0.3}) {
+    for (const double perBeat :
+         {1.0 * click, click + ulp, click - ulp, click + 0x1p-10, click - 0x1p-10, click - 0.3}) {
       const Track track = Grid(44100, TempoFor(44100, perBeat), 2147483647, click);
       ASSERT_EQ(AppendedSamples(track), WalkedSamples(track)) << Describe(track);
     }
