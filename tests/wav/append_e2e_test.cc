@@ -296,6 +296,7 @@ TEST_P(WavStoppedMidTrack, LeavesAValidFileOrTheOldOne) {
   }
   const uintmax_t length = std::filesystem::file_size(path);
   ASSERT_GE(length, c.signal != 0 ? c.after : 900000);
+  EXPECT_LT(length, 238140044u);  // stopped before the end of the first track
   EXPECT_EQ((length - 44) % 3, 0u);
   const std::string samples = std::to_string((length - 44) / 3);
   EXPECT_EQ(SoxiSamples(path), samples);
