@@ -5,6 +5,9 @@
 #  - "rtm" of a 200-section tempo map (4 measures of 4/4 at 120 bpm and 8 of
 #    3/4 at 160 bpm, in turn: 28 minutes) beside dd of as many bytes;
 #  - the peak resident memory of each;
+#  - "rtm" of a 255-section map that is too long for a WAV file (each section
+#    1000000 measures of 2 beats at 3000000 bpm, a 3-sample click at 44100 Hz:
+#    588 million clicks a section), which is refused after the size check;
 #  - the CPU time of a 10-minute audition on the unpaced ALSA `null` device
 #    (the program's own work: filling and handing over every period).
 # Wall times are medians over RUNS runs. Needs the Debian packages bc and time.
@@ -31,6 +34,13 @@ while [ "$i" -lt 100 ]; do
   i=$((i + 1))
 done >tmap.txt
 printf '1 2\no null\nal 600\na\n' >audition.in
+mkdir toolong
+printf '1 2\nf 44100\nrtm\n' >toolong/in
+i=0
+while [ "$i" -lt 255 ]; do
+  printf 'tmap\t3000000\t1000000\t2000\n'
+  i=$((i + 1))
+done >toolong/tmap.txt
 printf 'pcm.null { type null }\n' >alsa.conf
 
 now() { date +%s.%N; }
@@ -69,6 +79,19 @@ compare() {
 
 compare "w, 30-minute track" write.in
 compare "rtm, 200 sections" rtm.in
+
+# The refused map: the time of the size check alone.
+: >toolong.times
+i=0
+while [ "$i" -lt "$runs" ]; do
+  start=$(now)
+  (cd toolong && "$bin" <in >out)
+  end=$(now)
+  echo "$end - $start" | bc >>toolong.times
+  i=$((i + 1))
+done
+grep -q "too long for a WAV file" toolong/out || { echo "the 255-section map was not refused" >&2; exit 1; }
+echo "rtm, 255 sections too long for a WAV file: $(median <toolong.times) s (median of $runs)"
 # One audition takes about 10 ms of CPU, the resolution of time(1): time ten.
 cpu=$(ALSA_CONFIG_PATH="$dir/alsa.conf" /usr/bin/time -f "%U %S" sh -c \
   'for i in 1 2 3 4 5 6 7 8 9 10; do "$1" <audition.in >/dev/null || exit 1; done' sh "$bin" \

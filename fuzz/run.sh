@@ -6,12 +6,12 @@
 # command loop target writes whatever files its input names.
 #
 # usage: fuzz/run.sh [seconds per target] [target...]
-#        (default: 60 seconds; targets settings tempomap input loop)
+#        (default: 60 seconds; targets settings tempomap input loop append)
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-settings tempomap input loop}
+targets=${*:-settings tempomap input loop append}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DZEMBROL_FUZZ=ON -DZEMBROL_TESTS=OFF >/dev/null
 cmake --build build-fuzz -j "$(nproc 2>/dev/null || echo 2)" >/dev/null

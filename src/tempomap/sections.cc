@@ -53,9 +53,7 @@ std::optional<RenderedSettings> RenderSections(const TempoMap& map, const Sectio
     std::printf("The tempo map is too long for a WAV file; '%s' was not written.\n", output.save);
     return std::nullopt;
   }
-  MAKE_HEADER(output.save, output.rate, static_cast<uint32_t>(output.bits), 0);
-  for (const Track& track : tracks) WRITE_FILE(track, output.save);
-  FIX_SIZE(output.save);
+  WriteSectionTracks(output.save, output.rate, output.bits, tracks);
   return rendered;
 }
 

@@ -424,14 +424,15 @@ TEST(WavTooLong, AppendMayGrowTheDataToJustBelowTheLimit) {
   const RunSettings s;  // 88200 samples: 264600 bytes
   UseSettings(dir, s);
   const auto path = dir / "click.wav";
-  const uintmax_t length = uintmax_t{2147483611} + 44 - 264600;
+  // 2147483610: the last whole number of 24-bit samples below the limit.
+  const uintmax_t length = uintmax_t{2147483610} + 44 - 264600;
   MakeLongFile(path, length);
   RunResult r = RunZembrol(dir.path(), "+\n");
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(std::filesystem::file_size(path), length + 264600);
   std::string sizes;
-  Put(sizes, 2147483647, 4);  // RIFF chunk size
-  Put(sizes, 2147483611, 4);  // data chunk size
+  Put(sizes, 2147483646, 4);  // RIFF chunk size
+  Put(sizes, 2147483610, 4);  // data chunk size
   EXPECT_EQ(ReadAt(path, 4, 4) + ReadAt(path, 40, 4), sizes);
   EXPECT_TRUE(ReadAt(path, static_cast<long>(length), 264600) ==
               Track(ClickFor(44100, 24), 24, {0, 22050, 44100, 66150}, 88200));
@@ -442,7 +443,7 @@ TEST(WavTooLong, AppendThatWouldReachTheLimitIsRefused) {
   const RunSettings s;
   const std::string startUp = UseSettings(dir, s);
   const auto path = dir / "click.wav";
-  const uintmax_t length = uintmax_t{2147483612} + 44 - 264600;
+  const uintmax_t length = uintmax_t{2147483613} + 44 - 264600;
   MakeLongFile(path, length);
   RunResult r = RunZembrol(dir.path(), "+\n");
   EXPECT_EQ(r.out, UpToLine(startUp, s,
