@@ -22,7 +22,8 @@ tree=$work/tree
 build=$work/build
 jobs=2
 
-# name|file|text|replacement: each text must stand exactly once in its file.
+# name|file|text|replacement: each text must stand exactly once in its file
+# (and holds no '|').
 mutants='underrun-not-prepared|src/playback/playback.cc|if (snd_pcm_writei(handle, buffer.data(), period) == -EPIPE) snd_pcm_prepare(handle);|snd_pcm_writei(handle, buffer.data(), period);
 drop-instead-of-drain|src/playback/playback.cc|snd_pcm_drain(handle);|snd_pcm_drop(handle);
 rate-request-48000|src/playback/playback.cc|unsigned int rateNear = rate;|unsigned int rateNear = 48000;
@@ -30,7 +31,7 @@ third-partial-half-amplitude|src/click/click.cc|const double a = std::ldexp(kAmp
 sine-phase-reset-each-cycle|src/click/click.cc|::sinf(static_cast<float>(static_cast<double>(j) * w));|::sinf(static_cast<float>(static_cast<double>(j - first) * w));
 beat-grid-one-sample-late|src/wav/wav.cc|next = perBeat * beats;|next = perBeat * beats + 1.0f;
 measure-count-stuck|src/playback/playback.cc|static_cast<uint32_t>(cursor.measure) + 1u);|static_cast<uint32_t>(cursor.measure) + 0u);
-append-without-size-fix|src/wav/wav.cc|} else if (!WriteSize(file, tag + 4, grown - (tag + 8)) || !WriteSize(file, 4, grown - 8)) {|} else if (false) {'
+append-without-size-fix|src/wav/wav.cc|} else if (!WriteSizes(file, tag, grown)) {|} else if (false) {'
 
 # A copy of the tracked (and new, not ignored) files. tar keeps their times, so
 # a second run in the same WORKDIR rebuilds only what changed since.

@@ -615,6 +615,12 @@ bool WriteSize(File& file, int64_t offset, int64_t size) {
          std::fwrite(bytes, 1, sizeof bytes, file.get()) == sizeof bytes;
 }
 
+// Sets the data chunk size (its tag at `dataTag`) and the RIFF chunk size to
+// match a file of `length` bytes.
+bool WriteSizes(File& file, int64_t dataTag, int64_t length) {
+  return WriteSize(file, dataTag + 4, length - (dataTag + 8)) && WriteSize(file, 4, length - 8);
+}
+
 // Cuts `path`, a 44-byte header and data, to whole samples and sets both sizes
 // to match. Returns the samples kept.
 int64_t KeepWholeSamples(const char* path, int32_t bytesPerSample) {
@@ -624,9 +630,7 @@ int64_t KeepWholeSamples(const char* path, int32_t bytesPerSample) {
   const int64_t length = static_cast<int64_t>(kHeaderBytes) + samples * bytesPerSample;
   if (truncate(path, static_cast<off_t>(length)) != 0) return samples;
   File file = File::Open(path, "rb+");
-  if (file && WriteSize(file, 40, length - static_cast<int64_t>(kHeaderBytes))) {
-    WriteSize(file, 4, length - 8);
-  }
+  if (file) WriteSizes(file, static_cast<int64_t>(kHeaderBytes) - 8, length);
   return samples;
 }
 
@@ -746,7 +750,7 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
     const off_t grown = fseeko(file.get(), 0, SEEK_END) == 0 ? ftello(file.get()) : -1;
     if (grown < 0) {
       stop = Failed("seek in");
-    } else if (!WriteSize(file, tag + 4, grown - (tag + 8)) || !WriteSize(file, 4, grown - 8)) {
+    } else if (!WriteSizes(file, tag, grown)) {
       stop = Failed("write to");
     }
   }
