@@ -30,6 +30,18 @@ std::string ReadFile(const std::filesystem::path& path) {
   return content.str();
 }
 
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  char chunk[256];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+  pclose(pipe);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
 void WriteFile(const std::filesystem::path& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;

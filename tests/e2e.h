@@ -50,6 +50,10 @@ void RunAsMain(Body body) {
 }
 
 std::string ReadFile(const std::filesystem::path& path);
+
+// Runs a shell command (sox, soxi) and returns its standard output and error,
+// trailing newlines removed.
+std::string CommandOutput(const std::string& command);
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 
 // The settings that the menu shows.

@@ -81,21 +81,9 @@ size_t DataTag(const std::string& file) {
   return std::string::npos;
 }
 
-std::string Command(const std::string& command) {
-  std::string out;
-  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return "popen failed";
-  char chunk[256];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  pclose(pipe);
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
-}
-
 // The samples soxi counts in `file`, or its complaint.
 std::string SoxiSamples(const std::filesystem::path& file) {
-  return Command("soxi -s '" + file.string() + "'");
+  return CommandOutput("soxi -s '" + file.string() + "'");
 }
 
 // The track that "w" writes with kSettings: its bytes after the header.
@@ -126,7 +114,7 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
   const auto path = dir / "click.wav";
   if (c.sox != nullptr) {
     ASSERT_EQ(
-        Command("sox -n " + std::string(c.sox) + " '" + path.string() + "' synth 0.1 sine 440"),
+        CommandOutput("sox -n " + std::string(c.sox) + " '" + path.string() + "' synth 0.1 sine 440"),
         "");
   } else {
     WriteFile(path, c.content);

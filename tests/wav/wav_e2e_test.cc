@@ -91,16 +91,7 @@ std::string Track(const std::string& click, int bits, const std::vector<int>& st
 
 // What soxi reports for `option` (-r rate, -b bits, -c channels, -s samples).
 std::string Soxi(const std::filesystem::path& file, const char* option) {
-  const std::string command = std::string("soxi ") + option + " '" + file.string() + "' 2>&1";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return "popen failed";
-  std::string out;
-  char chunk[256];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  pclose(pipe);
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
+  return CommandOutput(std::string("soxi ") + option + " '" + file.string() + "'");
 }
 
 void ExpectSoxiSees(const std::filesystem::path& file, uint32_t rate, int bits, int samples) {
