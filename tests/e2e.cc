@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -47,42 +49,71 @@ void WriteFile(const std::filesystem::path& path, const std::string& content) {
   out << content;
 }
 
-RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
-                     const std::map<std::string, std::string>& env, const char* binary) {
-  TempDir io;
-  const auto inPath = io / "stdin";
-  const auto outPath = io / "stdout";
-  const auto errPath = io / "stderr";
-  WriteFile(inPath, input);
-
+Running::Running(const std::filesystem::path& dir, const std::string& input,
+                 const RunOptions& options) {
+  WriteFile(io_ / "stdin", input);
   std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    int in = open(inPath.c_str(), O_RDONLY);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-        chdir(dir.c_str()) != 0)
-      _exit(127);
-    for (const auto& [name, value] : env) {
-      if (value.empty()) {
-        unsetenv(name.c_str());
-      } else {
-        setenv(name.c_str(), value.c_str(), 1);
-      }
-    }
-    execl(binary, binary, static_cast<char*>(nullptr));
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ != 0) return;
+  const int in = open((io_ / "stdin").c_str(), O_RDONLY);
+  const int out = open((io_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = open((io_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+      chdir(dir.c_str()) != 0)
     _exit(127);
+  for (const auto& [name, value] : options.env) {
+    if (value.empty()) {
+      unsetenv(name.c_str());
+    } else {
+      setenv(name.c_str(), value.c_str(), 1);
+    }
   }
+  std::signal(SIGXFSZ, options.ignoreFileSizeSignal ? SIG_IGN : SIG_DFL);
+  if (options.fileSizeLimit != RLIM_INFINITY) {
+    const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+  }
+  execl(options.binary, options.binary, static_cast<char*>(nullptr));
+  _exit(127);
+}
+
+Running::~Running() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    Wait();
+  }
+}
+
+bool Running::Ended() const {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+         info.si_pid != 0;
+}
+
+RunResult Running::Wait() {
   int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0) {
+  while (waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
   }
+  pid_ = -1;
   RunResult result;
-  result.out = ReadFile(outPath);
-  result.err = ReadFile(errPath);
+  result.out = ReadFile(io_ / "stdout");
+  result.err = ReadFile(io_ / "stderr");
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   return result;
+}
+
+RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
+                     const RunOptions& options) {
+  return Running(dir, input, options).Wait();
+}
+
+RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
+                     const std::map<std::string, std::string>& env, const char* binary) {
+  RunOptions options;
+  options.env = env;
+  options.binary = binary;
+  return RunZembrol(dir, input, options);
 }
 
 namespace {
@@ -109,7 +140,8 @@ std::string Menu(const MenuValues& v) {
        "\n"
        "Audition settings:\n"
        "\tEnter 'a' to audition click.\n";
-  m += Format("\tEnter 'al' to set the audition length (%.1f sec).\n", static_cast<double>(v.atime));
+  m +=
+      Format("\tEnter 'al' to set the audition length (%.1f sec).\n", static_cast<double>(v.atime));
   m += Format("\tEnter 'o' to change output device from '%s'.\n", v.device.c_str());
   m += "\tEnter 'ptm' to play tempo map file.\n"
        "\n"

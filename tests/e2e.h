@@ -2,6 +2,9 @@
 // standard input, and builds the texts it is expected to print.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/types.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -32,10 +35,38 @@ struct RunResult {
   int status = -1;  // exit status, or -1 when the process did not exit normally
 };
 
-// Runs the binary in `dir` with `input` on standard input. `env` entries are
-// set (or, with an empty value, removed) in the child's environment.
+// How the binary is started.
+struct RunOptions {
+  std::map<std::string, std::string> env;  // set, or with an empty value removed
+  rlim_t fileSizeLimit = RLIM_INFINITY;    // RLIMIT_FSIZE of the child
+  bool ignoreFileSizeSignal = false;       // SIGXFSZ ignored rather than at its default
+  const char* binary = ZEMBROL_BINARY;
+};
+
+// The binary running in `dir` with `input` on standard input; its standard
+// output and error go to files that Wait() reads.
+class Running {
+ public:
+  Running(const std::filesystem::path& dir, const std::string& input,
+          const RunOptions& options = {});
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+  ~Running();
+  pid_t pid() const { return pid_; }
+  // True once the process has ended (it stays waitable).
+  bool Ended() const;
+  RunResult Wait();
+
+ private:
+  TempDir io_;
+  pid_t pid_ = -1;
+};
+
+// Runs the binary to its end.
 RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
-                     const std::map<std::string, std::string>& env = {},
+                     const RunOptions& options = {});
+RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
+                     const std::map<std::string, std::string>& env,
                      const char* binary = ZEMBROL_BINARY);
 
 // Runs `body` as main does, for death tests: a ProgramEnd becomes the exit

@@ -113,9 +113,9 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
   WriteFile(dir / "rczembrol.txt", kSettings);
   const auto path = dir / "click.wav";
   if (c.sox != nullptr) {
-    ASSERT_EQ(
-        CommandOutput("sox -n " + std::string(c.sox) + " '" + path.string() + "' synth 0.1 sine 440"),
-        "");
+    ASSERT_EQ(CommandOutput("sox -n " + std::string(c.sox) + " '" + path.string() +
+                            "' synth 0.1 sine 440"),
+              "");
   } else {
     WriteFile(path, c.content);
   }
@@ -194,44 +194,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Signals and failed writes mid-track ---------------------------------------------
 
-// Starts the binary in `dir` with `input`; a file size limit makes writes past
-// it fail (SIGXFSZ is ignored). Returns the child's process id.
-pid_t Start(const std::filesystem::path& dir, const std::string& input, rlim_t fileLimit) {
-  WriteFile(dir / "stdin", input);
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int in = open((dir / "stdin").c_str(), O_RDONLY);
-    const int out = open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(dir.c_str()) != 0)
-      _exit(127);
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{fileLimit, fileLimit};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    execl(ZEMBROL_BINARY, ZEMBROL_BINARY, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Waits until `path` holds at least `bytes` or the child has ended.
-void WaitForSize(const std::filesystem::path& path, uintmax_t bytes, pid_t pid) {
+// Waits until `path` holds at least `bytes` or the process has ended.
+void WaitForSize(const std::filesystem::path& path, uintmax_t bytes, const Running& run) {
   std::error_code error;
-  while (std::filesystem::file_size(path, error) < bytes || error) {
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-        info.si_pid != 0)
-      return;
+  while ((std::filesystem::file_size(path, error) < bytes || error) && !run.Ended())
     usleep(200);  // a poll, not a wait for the writer
-  }
 }
 
 enum class Cmd { kWrite, kAppend, kRender };
@@ -266,13 +233,17 @@ TEST_P(WavStoppedMidTrack, LeavesAValidFileOrTheOldOne) {
                                                   : "rtm\n";
   // The limit lets a late signal fail the test rather than fill the disk.
   const rlim_t limit = c.signal != 0 ? rlim_t{1} << 30 : 1000000;
-  const pid_t pid = Start(dir.path(), input, limit);
+  RunOptions options;
+  options.fileSizeLimit = limit;
+  options.ignoreFileSizeSignal = true;
+  Running run(dir.path(), input, options);
   if (c.signal != 0) {
-    WaitForSize(path, c.after, pid);
-    kill(pid, c.signal);
+    WaitForSize(path, c.after, run);
+    kill(run.pid(), c.signal);
   }
-  const int status = Wait(pid);
-  const std::string out = ReadFile(dir / "stdout");
+  const RunResult result = run.Wait();
+  const int status = result.status;
+  const std::string& out = result.out;
   const std::string last = out.substr(out.rfind('\n', out.size() - 2) + 1);
 
   EXPECT_EQ(status, c.signal != 0 ? 128 + c.signal : 2) << last;
