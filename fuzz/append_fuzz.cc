@@ -1,7 +1,8 @@
-// Runs the "+" pre-check over arbitrary file bytes, read through the same kind
-// of reader as a file, for a 24-bit 44100 Hz or 16-bit 48000 Hz track as the
-// last byte chooses. A file it accepts must be one the size fix and the append
-// keep whole.
+// Walks arbitrary file bytes as "+" does, for a 24-bit 44100 Hz or 16-bit
+// 48000 Hz track as the last byte chooses, and plans the new file. Everything
+// the walk reports must lie inside the file, and a file it accepts must come
+// out of the plan as a RIFF file whose sizes fit and whose audio is whole
+// samples.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +10,8 @@
 #include <cstring>
 #include <span>
 
-#include "wav/wav.h"
+#include "base/samples.h"
+#include "wav/riff.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -18,26 +20,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t bits = deep ? 24 : 16;
   const std::span<const uint8_t> file(data, size - 1);
   const auto length = static_cast<int64_t>(file.size());
-  const zembrol::ReadBytes read = [&](int64_t offset, std::span<uint8_t> out) -> size_t {
+  const zembrol::ReadAt read = [&](int64_t offset, std::span<uint8_t> out) -> size_t {
     if (offset < 0) std::abort();
     if (offset >= length) return 0;
     const size_t n = std::min(out.size(), static_cast<size_t>(length - offset));
     std::memcpy(out.data(), file.data() + offset, n);
     return n;
   };
-  const zembrol::AppendCheck check = zembrol::CheckAppend(read, length, rate, bits, "f.wav");
-
-  auto tagAt = [&](int64_t at, const char* tag) {
-    return at >= 0 && at + 4 <= length && std::memcmp(file.data() + at, tag, 4) == 0;
-  };
-  int64_t first = -1;
-  for (int64_t at = 2; at <= 15000 && first < 0; at += 2)
-    if (tagAt(at, "data")) first = at;
-  if (check.dataTag != first) std::abort();
-  if (first < 0 || !check.refusal.empty()) return 0;
-  // Accepted: a RIFF WAVE file whose data chunk holds whole samples to the end.
-  if (!tagAt(0, "RIFF") || !tagAt(8, "WAVE")) std::abort();
-  const int64_t audio = length - (first + 8);
-  if (audio < 0 || audio % zembrol::BytesPerSample(bits) != 0) std::abort();
+  const zembrol::RiffLayout layout = zembrol::WalkRiff(read, length);
+  if (layout.dataOffset < 0) return 0;
+  const int64_t dataStart = layout.dataOffset + 8;
+  if (dataStart > layout.audioEnd || layout.audioEnd > layout.tailStart ||
+      layout.tailStart > length || layout.tailStart - layout.audioEnd > 1 ||
+      layout.riffTail < 0 || layout.tailStart + layout.riffTail > length)
+    std::abort();
+  if (std::memcmp(file.data() + layout.dataOffset, "data", 4) != 0) std::abort();
+  if (!zembrol::AppendRefusal(layout, rate, bits).empty()) return 0;
+  // Accepted: plan a track of 1001 samples as "+" does.
+  const int32_t sampleBytes = zembrol::BytesPerSample(bits);
+  const int64_t audio = layout.audioEnd - dataStart + 1001 * sampleBytes;
+  if ((layout.audioEnd - dataStart) % sampleBytes != 0) std::abort();
+  const int64_t kept = length - layout.tailStart;
+  const int64_t pad = kept > 0 ? audio & 1 : 0;
+  const zembrol::ChunkSizes sizes = zembrol::SizesFor(layout.dataOffset, audio, pad + layout.riffTail);
+  if (sizes.data != audio || sizes.riff + 8 > layout.audioEnd + 1001 * sampleBytes + pad + kept)
+    std::abort();
+  if (std::memcmp(file.data(), "RIFF", 4) != 0 || std::memcmp(file.data() + 8, "WAVE", 4) != 0)
+    std::abort();
   return 0;
 }

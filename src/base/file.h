@@ -2,6 +2,8 @@
 // goes, or earlier by Close(), which reports whether the close succeeded.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -39,6 +41,41 @@ class File {
  private:
   std::FILE* stream_ = nullptr;
 };
+
+// A move-only owner of a file descriptor, closed when its owner goes or
+// earlier by Close(), which reports whether the close succeeded.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { Close(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+  // Returns true when the descriptor closed cleanly (and true when none was open).
+  bool Close() {
+    if (fd_ < 0) return true;
+    return ::close(std::exchange(fd_, -1)) == 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Returns whether `a` and `b` name one file: the same device and inode, or,
+// when either does not exist, the same name.
+bool SameFile(const char* a, const char* b);
 
 // Appends the stream's text to `text`. A text ends at its first NUL byte, so
 // reading stops after the chunk that holds one (a file linked to /dev/zero

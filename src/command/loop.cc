@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include "base/fatal.h"
+#include "base/file.h"
+#include "base/samples.h"
 #include "command/input.h"
 #include "playback/playback.h"
 #include "tempomap/tempomap.h"
@@ -220,6 +222,11 @@ SectionOutput SectionsOf(const Session& session, const Click& click) {
 }
 
 void RenderTempoMap(Session& session, const Click& click) {
+  const Settings& s = session.settings;
+  if (SameFile(s.save, s.map)) {
+    std::printf("'%s' is the tempo map file; 'rtm' does not write over it.\n", s.save);
+    return;
+  }
   const std::optional<TempoMap> map = ReadTempoMap(session.settings.map);
   if (!map) return;
   const std::optional<RenderedSettings> rendered = RenderSections(*map, SectionsOf(session, click));
@@ -282,7 +289,7 @@ void StartUp(Session& session, Input& in) {
   }
   const double beats = static_cast<double>(static_cast<int64_t>(s.meas) * s.meter);
   session.trackSeconds = static_cast<float>(beats / (s.tempo / 60.0));
-  session.bytesPerSample = s.bits / 8;
+  session.bytesPerSample = BytesPerSample(s.bits);
   session.silence.assign(static_cast<size_t>(session.bytesPerSample), 0);
   std::puts("ready");
   session.shape.partials = 8;

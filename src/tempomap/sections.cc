@@ -49,7 +49,7 @@ std::optional<RenderedSettings> RenderSections(const TempoMap& map, const Sectio
                       .silence = output.silence});
     dataBytes += AppendedSamples(tracks.back()) * output.bytesPerSample;
   }
-  if (dataBytes >= kDataLimit) {
+  if (!NewFileFits(dataBytes)) {
     std::printf("The tempo map is too long for a WAV file; '%s' was not written.\n", output.save);
     return std::nullopt;
   }

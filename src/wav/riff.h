@@ -1,0 +1,71 @@
+// RIFF/WAVE as bytes: numbers are little-endian, a chunk is an id, a size and a
+// payload padded to an even length, and a file is walked chunk by chunk, never
+// searched for a tag's letters. Pure functions; the caller does the I/O.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+namespace zembrol {
+
+// Writes the low byte, then the high byte.
+void Decon2(uint16_t value, uint8_t* out);
+
+// Writes the four bytes of `value`, least significant first.
+void Decon4(int32_t value, uint8_t* out);
+
+uint16_t Get2(const uint8_t* in);
+uint32_t Get4(const uint8_t* in);
+
+// The header that "w" and "rtm" write: "RIFF", "WAVE", a 16-byte PCM fmt chunk
+// and the data chunk's tag and size.
+inline constexpr int64_t kDataChunkOffset = 36;
+inline constexpr int64_t kHeaderBytes = kDataChunkOffset + 8;
+
+// The RIFF and data chunk sizes of a file.
+struct ChunkSizes {
+  int64_t riff = 0;
+  int64_t data = 0;
+};
+
+// Returns the sizes of a file whose data chunk header stands at `dataOffset`,
+// holding `dataBytes` of audio followed by `riffTail` bytes that still belong
+// to the RIFF chunk (a pad byte and the chunks after the data).
+ChunkSizes SizesFor(int64_t dataOffset, int64_t dataBytes, int64_t riffTail = 0);
+
+// Returns whether both sizes fit the header's signed 32-bit fields.
+bool SizesFit(const ChunkSizes& sizes);
+
+// Returns the 44-byte header of a mono PCM track of `sampleCount` samples.
+// REQUIRES: SizesFit for that many samples.
+std::array<uint8_t, kHeaderBytes> HeaderBytes(uint32_t rate, uint32_t bits, int32_t sampleCount);
+
+// Reads up to out.size() bytes at `offset`; returns how many it read.
+using ReadAt = std::function<size_t(int64_t offset, std::span<uint8_t> out)>;
+
+// What the walk finds in a file of `length` bytes.
+struct RiffLayout {
+  int64_t length = 0;
+  bool rf64 = false;                // an RF64 or BW64 file
+  int64_t fmtSize = -1;             // the first fmt chunk's size; -1: none before the data
+  std::array<uint8_t, 40> fmt{};    // its first 40 bytes, zeros beyond its size
+  int64_t factOffset = -1;          // the first fact chunk of 4 bytes or more before the data
+  int64_t dataOffset = -1;          // the data chunk's header; -1: none found
+  // Trusted sizes agree with each other and with the file: bytes after the
+  // data chunk are chunks or a tag. Otherwise the audio runs to the end.
+  bool trusted = false;
+  int64_t audioEnd = 0;   // where the audio ends
+  int64_t tailStart = 0;  // where the bytes after the data chunk (and its pad byte) begin
+  int64_t riffTail = 0;   // bytes from tailStart that the RIFF chunk still holds
+};
+
+RiffLayout WalkRiff(const ReadAt& read, int64_t length);
+
+// Returns why a track at `rate` and `bits` can't follow the audio of `layout`
+// (which has a data chunk), or an empty text when it can.
+std::string AppendRefusal(const RiffLayout& layout, uint32_t rate, int32_t bits);
+
+}  // namespace zembrol
