@@ -4,6 +4,9 @@
 #    120 bpm, 238140044 bytes) beside dd writing as many bytes (1 MiB blocks);
 #  - "rtm" of a 200-section tempo map (4 measures of 4/4 at 120 bpm and 8 of
 #    3/4 at 160 bpm, in turn: 28 minutes) beside dd of as many bytes;
+#  - "+" of the same 30-minute track onto an 84-byte file whose data chunk (2
+#    frames) is followed by a LIST chunk, beside cp of the resulting file (the
+#    goal is a ratio of at most 1.5); a refusal is reported as such;
 #  - the peak resident memory of each;
 #  - "rtm" of a 255-section map that is too long for a WAV file (each section
 #    1000000 measures of 2 beats at 3000000 bpm, a 3-sample click at 44100 Hz:
@@ -28,6 +31,15 @@ cd "$dir"
 # No settings file: the start-up answers 1 (44100 Hz) and 2 (24 bits).
 printf '1 2\nt 120\nb 4\nm 900\nw\n' >write.in
 printf '1 2\nrtm\n' >rtm.in
+printf '1 2\nt 120\nb 4\nm 900\n+\n' >append.in
+# The file "+" starts from: a 44-byte header (44100 Hz, 24 bits, mono, 6 bytes
+# of data), 2 frames of silence, then a 34-byte LIST chunk.
+printf 'LIST\032\000\000\000INFOISFT\016\000\000\000zembrol bench\000' >list.bin
+{
+  printf 'RIFF\114\000\000\000WAVEfmt \020\000\000\000\001\000\001\000\104\254\000\000'
+  printf '\314\004\002\000\003\000\030\000data\006\000\000\000\000\000\000\000\000\000'
+  cat list.bin
+} >start.wav
 i=0
 while [ "$i" -lt 100 ]; do
   printf 'tmap\t120\t4\t4\ntmap\t160\t3\t8\n'
@@ -79,6 +91,52 @@ compare() {
 
 compare "w, 30-minute track" write.in
 compare "rtm, 200 sections" rtm.in
+
+# "+" onto start.wav: wall time beside cp of the result, their ratio, peak RSS.
+# The result must be the old 50 bytes, the 238140000 bytes of the track, the
+# LIST chunk, and both sizes counting them.
+name="+, 30-minute track onto a file with a LIST chunk after its data"
+: >append.times
+: >cp.times
+i=0
+while [ "$i" -lt "$runs" ]; do
+  rm -f click.wav cp.out
+  cp start.wav click.wav
+  start=$(now)
+  "$bin" <append.in >append.out
+  end=$(now)
+  cmp -s start.wav click.wav && break
+  echo "$end - $start" | bc >>append.times
+  start=$(now)
+  cp click.wav cp.out
+  end=$(now)
+  echo "$end - $start" | bc >>cp.times
+  i=$((i + 1))
+done
+if [ "$i" -lt "$runs" ]; then
+  echo "$name: refused"
+  echo "  $(grep -m 1 "^'click.wav'" append.out)"
+else
+  bytes=$(stat -c %s click.wav)
+  riff=$(od -An -tu4 -j4 -N4 click.wav | tr -d ' ')
+  data=$(od -An -tu4 -j40 -N4 click.wav | tr -d ' ')
+  if [ "$bytes" != 238140084 ] || [ "$riff" != 238140076 ] || [ "$data" != 238140006 ] ||
+    ! tail -c 34 click.wav | cmp -s - list.bin; then
+    echo "$name: wrong result: $bytes bytes, RIFF size $riff, data size $data" >&2
+    exit 1
+  fi
+  rm -f click.wav cp.out
+  cp start.wav click.wav
+  peak=$(/usr/bin/time -f %M "$bin" <append.in 2>&1 >/dev/null | tail -n 1)
+  zem=$(median <append.times)
+  ref=$(median <cp.times)
+  echo "$name: $bytes bytes"
+  echo "  zembrol:  $zem s (median of $runs)"
+  echo "  cp:       $ref s"
+  echo "  ratio:    $(echo "scale=2; $zem / $ref" | bc)"
+  echo "  peak RSS: $peak KiB"
+fi
+rm -f click.wav cp.out
 
 # The refused map: the time of the size check alone.
 : >toolong.times
