@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (layout.dataOffset < 0) return 0;
   const int64_t dataStart = layout.dataOffset + 8;
   if (dataStart > layout.audioEnd || layout.audioEnd > layout.tailStart ||
-      layout.tailStart > length || layout.tailStart - layout.audioEnd > 1 ||
-      layout.riffTail < 0 || layout.tailStart + layout.riffTail > length)
+      layout.tailStart > length || layout.tailStart - layout.audioEnd > 1 || layout.riffTail < 0 ||
+      layout.tailStart + layout.riffTail > length)
     std::abort();
   if (std::memcmp(file.data() + layout.dataOffset, "data", 4) != 0) std::abort();
   if (!zembrol::AppendRefusal(layout, rate, bits).empty()) return 0;
@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if ((layout.audioEnd - dataStart) % sampleBytes != 0) std::abort();
   const int64_t kept = length - layout.tailStart;
   const int64_t pad = kept > 0 ? audio & 1 : 0;
-  const zembrol::ChunkSizes sizes = zembrol::SizesFor(layout.dataOffset, audio, pad + layout.riffTail);
+  const zembrol::ChunkSizes sizes =
+      zembrol::SizesFor(layout.dataOffset, audio, pad + layout.riffTail);
   if (sizes.data != audio || sizes.riff + 8 > layout.audioEnd + 1001 * sampleBytes + pad + kept)
     std::abort();
   if (std::memcmp(file.data(), "RIFF", 4) != 0 || std::memcmp(file.data() + 8, "WAVE", 4) != 0)

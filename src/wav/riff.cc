@@ -80,8 +80,7 @@ ChunkSizes SizesFor(int64_t dataOffset, int64_t dataBytes, int64_t riffTail) {
 }
 
 bool SizesFit(const ChunkSizes& sizes) {
-  return sizes.data >= 0 && sizes.riff >= 0 && sizes.riff < kSizeLimit &&
-         sizes.data < kSizeLimit;
+  return sizes.data >= 0 && sizes.riff >= 0 && sizes.riff < kSizeLimit && sizes.data < kSizeLimit;
 }
 
 std::array<uint8_t, kHeaderBytes> HeaderBytes(uint32_t rate, uint32_t bits, int32_t sampleCount) {

@@ -49,11 +49,11 @@ using ReadAt = std::function<size_t(int64_t offset, std::span<uint8_t> out)>;
 // What the walk finds in a file of `length` bytes.
 struct RiffLayout {
   int64_t length = 0;
-  bool rf64 = false;                // an RF64 or BW64 file
-  int64_t fmtSize = -1;             // the first fmt chunk's size; -1: none before the data
-  std::array<uint8_t, 40> fmt{};    // its first 40 bytes, zeros beyond its size
-  int64_t factOffset = -1;          // the first fact chunk of 4 bytes or more before the data
-  int64_t dataOffset = -1;          // the data chunk's header; -1: none found
+  bool rf64 = false;              // an RF64 or BW64 file
+  int64_t fmtSize = -1;           // the first fmt chunk's size; -1: none before the data
+  std::array<uint8_t, 40> fmt{};  // its first 40 bytes, zeros beyond its size
+  int64_t factOffset = -1;        // the first fact chunk of 4 bytes or more before the data
+  int64_t dataOffset = -1;        // the data chunk's header; -1: none found
   // Trusted sizes agree with each other and with the file: bytes after the
   // data chunk are chunks or a tag. Otherwise the audio runs to the end.
   bool trusted = false;

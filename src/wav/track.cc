@@ -97,7 +97,7 @@ void Fill(BlockSink& out, uint8_t byte, uint64_t n) {
 }  // namespace
 
 int64_t RenderTrack(const Track& track, std::span<uint8_t> buffer,
-                     const std::function<bool(std::span<const uint8_t>)>& sink) {
+                    const std::function<bool(std::span<const uint8_t>)>& sink) {
   const auto sampleBytes = static_cast<size_t>(BytesPerSample(track.bits));
   const std::span<const uint8_t> silence = track.silence.first(sampleBytes);
   const std::span<const uint8_t> click =
@@ -269,6 +269,5 @@ int64_t AppendedSamples(const Track& track) {
   }
   return AppendedOnGrid({perBeat, click}, total);
 }
-
 
 }  // namespace zembrol

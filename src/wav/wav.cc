@@ -164,8 +164,7 @@ void FinishNewFile(OutputFile& out, Stop stop, int32_t bits) {
 bool StartNewFile(OutputFile& out, const char* path) {
   out = OpenOutput(path, Open::kCreate);
   if (!Lock(out, "it was not written")) return false;
-  if (IsRegular(out) && ftruncate(out.fd.get(), 0) != 0)
-    EndAfter(Failed("write to"), path, "");
+  if (IsRegular(out) && ftruncate(out.fd.get(), 0) != 0) EndAfter(Failed("write to"), path, "");
   return true;
 }
 
@@ -249,8 +248,7 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
   int64_t length = 0;
   IsRegular(out, &length);
   const RiffLayout layout = WalkRiff(
-      [&](int64_t offset, std::span<uint8_t> bytes) { return ReadAll(fd, offset, bytes); },
-      length);
+      [&](int64_t offset, std::span<uint8_t> bytes) { return ReadAll(fd, offset, bytes); }, length);
   auto refuse = [&](const std::string& reason) {
     std::printf("%s %s; nothing was added.\n", Quoted(path).c_str(), reason.c_str());
   };
@@ -279,7 +277,8 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
   const int64_t fieldOffsets[3] = {4, layout.dataOffset + 4, layout.factOffset + 8};
   uint8_t oldFields[3][4] = {};
   bool read = ReadAll(fd, layout.audioEnd, saved) == saved.size();
-  for (int i = 0; i < fieldCount; ++i) read = read && ReadAll(fd, fieldOffsets[i], oldFields[i]) == 4;
+  for (int i = 0; i < fieldCount; ++i)
+    read = read && ReadAll(fd, fieldOffsets[i], oldFields[i]) == 4;
   if (!read && Interruption() == 0)
     return refuse(std::string("could not be read: ") + std::strerror(errno));
 

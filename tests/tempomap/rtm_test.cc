@@ -2,15 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "e2e.h"
+#include "riff_bytes.h"
 
 namespace zembrol::test {
 namespace {
-
-uint32_t Le32(const std::string& bytes, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(bytes[at + i]);
-  return v;
-}
 
 TEST(RenderTempoMap, HelpTextSectionsEqualAWriteThenAnAppend) {
   TempDir dir;

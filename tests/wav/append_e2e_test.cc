@@ -16,20 +16,23 @@
 #include <string>
 
 #include "e2e.h"
+#include "riff_bytes.h"
 
 namespace zembrol::test {
 namespace {
 
 using namespace std::string_literals;
 
-// 44100 Hz, 24 bits, one measure of 4 beats at 120 bpm: 88200 samples.
-constexpr char kSettings[] = "rate\t44100\nbits\t24\ntempo\t120\nmeter\t4\nmeas\t1\n";
+// 44100 Hz, one measure of 4 beats at 120 bpm: 88200 samples.
+std::string Settings(int bits) {
+  return "rate\t44100\nbits\t" + std::to_string(bits) + "\ntempo\t120\nmeter\t4\nmeas\t1\n";
+}
 constexpr int kTrackSamples = 88200;
 
-std::string StartUp() {
-  return StartUpLoaded(
-      "rate: 44100\tbits: 24\tdevice: default\nmeter: 4\tmeas: 1\tatime: 10.0\n"
-      "Hz: 60.00\tsave: click.wav\ttmap: tmap.txt\n");
+std::string StartUp(int bits) {
+  return StartUpLoaded("rate: 44100\tbits: " + std::to_string(bits) +
+                       "\tdevice: default\nmeter: 4\tmeas: 1\tatime: 10.0\n"
+                       "Hz: 60.00\tsave: click.wav\ttmap: tmap.txt\n");
 }
 
 std::string MenuNow() {
@@ -38,47 +41,10 @@ std::string MenuNow() {
   return Menu(v);
 }
 
-std::string Le(uint32_t value, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i) & 0xFF));
-  return out;
-}
-
-std::string Chunk(const std::string& id, const std::string& payload) {
-  std::string c = id + Le(static_cast<uint32_t>(payload.size()), 4) + payload;
-  if (payload.size() % 2 == 1) c.push_back('\0');
-  return c;
-}
-
-// A PCM fmt payload; `extensible` adds the 22 bytes of WAVE_FORMAT_EXTENSIBLE.
-std::string Fmt(uint32_t bits, uint32_t channels = 1, bool extensible = false,
-                uint32_t subformat = 1, uint32_t validBits = 0) {
-  const uint32_t align = channels * ((bits + 7) / 8);
-  std::string f = Le(extensible ? 0xFFFE : 1, 2) + Le(channels, 2) + Le(44100, 4) +
-                  Le(44100 * align, 4) + Le(align, 2) + Le(bits, 2);
-  if (extensible) {
-    f += Le(22, 2) + Le(validBits == 0 ? bits : validBits, 2) + Le(4, 4) + Le(subformat, 2) +
-         std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
-  }
-  return f;
-}
-
-// A RIFF file of `chunks`; its size field covers them.
-std::string Riff(const std::string& chunks) {
-  return "RIFF" + Le(static_cast<uint32_t>(chunks.size() + 4), 4) + "WAVE" + chunks;
-}
-
 std::string Audio(size_t bytes) {
   std::string a(bytes, '\0');
   for (size_t i = 0; i < bytes; ++i) a[i] = static_cast<char>(i * 37 + 11);
   return a;
-}
-
-// The offset of the first "data" at an even offset from 2, as the size fix finds it.
-size_t DataTag(const std::string& file) {
-  for (size_t at = 2; at + 4 <= file.size(); at += 2)
-    if (file.compare(at, 4, "data") == 0) return at;
-  return std::string::npos;
 }
 
 // The samples soxi counts in `file`, or its complaint.
@@ -86,110 +52,158 @@ std::string SoxiSamples(const std::filesystem::path& file) {
   return CommandOutput("soxi -s '" + file.string() + "'");
 }
 
-// The track that "w" writes with kSettings: its bytes after the header.
-std::string TrackOfW() {
+// The track that "w" writes at `bits`: its bytes after the header.
+std::string TrackOfW(int bits) {
   TempDir dir;
-  WriteFile(dir / "rczembrol.txt", kSettings);
+  WriteFile(dir / "rczembrol.txt", Settings(bits));
   RunZembrol(dir.path(), "w\n");
   return ReadFile(dir / "click.wav").substr(44);
 }
 
 // "+" onto files made elsewhere ---------------------------------------------------
 
+// Where the new track goes in a file that takes it, measured independently
+// (tests/wav/files/README.md for the files made by other tools).
+struct Into {
+  size_t dataOffset;     // the data chunk's header
+  size_t audioEnd;       // the end of the old audio
+  size_t keptFrom;       // the bytes from here on follow the new audio
+  size_t afterRiff = 0;  // bytes after the RIFF chunk
+  long factOffset = -1;  // the fact chunk's header
+};
+
 struct AppendCase {
   const char* name;
-  std::string content;  // the file
-  const char* sox;      // the format options of sox making the file; nullptr: `content`
-  std::string refusal;  // the line that refuses it; empty when the track is appended
+  std::string content;  // the file, or the name of one in tests/wav/files
+  int bits;
+  Into into;            // where the track goes, unless refused
+  std::string refusal;  // the line that refuses it
+  int status = 0;       // 2: the refusal ends the run
 };
 
 void PrintTo(const AppendCase& c, std::ostream* os) { *os << c.name; }
+
+AppendCase Takes(const char* name, const std::string& content, int bits, const Into& into) {
+  return {name, content, bits, into, "", 0};
+}
+
+AppendCase Refuses(const char* name, const std::string& content, int bits,
+                   const std::string& refusal, int status = 0) {
+  return {name, content, bits, {}, refusal, status};
+}
 
 class WavAppendOnto : public testing::TestWithParam<AppendCase> {};
 
 TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
   const AppendCase& c = GetParam();
   TempDir dir;
-  WriteFile(dir / "rczembrol.txt", kSettings);
+  WriteFile(dir / "rczembrol.txt", Settings(c.bits));
   const auto path = dir / "click.wav";
-  if (c.sox != nullptr) {
-    ASSERT_EQ(CommandOutput("sox -n " + std::string(c.sox) + " '" + path.string() +
-                            "' synth 0.1 sine 440"),
-              "");
-  } else {
-    WriteFile(path, c.content);
-  }
-  const std::string before = ReadFile(path);
+  const bool made = c.content.ends_with(".wav");
+  const std::string before =
+      made ? ReadFile(std::filesystem::path(ZEMBROL_SOURCE_DIR) / "tests/wav/files" / c.content)
+           : c.content;
+  ASSERT_FALSE(before.empty());
+  WriteFile(path, before);
 
   const RunResult r = RunZembrol(dir.path(), "+\n");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, c.status);
   const std::string after = ReadFile(path);
+  const std::string start = StartUp(c.bits) + MenuNow() + "\n";
   if (!c.refusal.empty()) {
-    EXPECT_EQ(r.out, StartUp() + MenuNow() + "\n" + c.refusal + "\n" + MenuNow());
+    EXPECT_EQ(r.out, start + c.refusal + "\n" + (c.status == 0 ? MenuNow() : ""));
     EXPECT_TRUE(after == before);
     return;
   }
-  EXPECT_EQ(r.out, StartUp() + MenuNow() + "\n" + MenuNow());
-  // The old bytes with the two sizes set, then the track.
-  const size_t tag = DataTag(before);
-  ASSERT_NE(tag, std::string::npos);
-  std::string expected = before + TrackOfW();
-  const auto length = static_cast<uint32_t>(expected.size());
-  expected.replace(4, 4, Le(length - 8, 4));
-  expected.replace(tag + 4, 4, Le(length - static_cast<uint32_t>(tag) - 8, 4));
+  EXPECT_EQ(r.out, start + MenuNow());
+  // The old bytes up to the end of the audio, the track, a pad byte when
+  // something follows an odd size, and the rest as it was.
+  const Into& at = c.into;
+  const std::string track = TrackOfW(c.bits);
+  const size_t audio = at.audioEnd - at.dataOffset - 8 + track.size();
+  const bool pad = at.keptFrom < before.size() && audio % 2 == 1;
+  std::string expected =
+      before.substr(0, at.audioEnd) + track + (pad ? "\0"s : ""s) + before.substr(at.keptFrom);
+  expected.replace(4, 4, Le(static_cast<uint32_t>(expected.size() - 8 - at.afterRiff), 4));
+  expected.replace(at.dataOffset + 4, 4, Le(static_cast<uint32_t>(audio), 4));
+  const size_t sampleBytes = c.bits == 24 ? 3 : 2;
+  if (at.factOffset >= 0) expected.replace(at.factOffset + 8, 4, Le(audio / sampleBytes, 4));
   ASSERT_EQ(after.size(), expected.size());
   EXPECT_TRUE(after == expected);
-  EXPECT_EQ(SoxiSamples(path), std::to_string((before.size() - tag - 8) / 3 + kTrackSamples));
+  EXPECT_EQ(SoxiSamples(path), std::to_string(audio / sampleBytes));
 }
 
+const std::string kPcm24 = Chunk("fmt ", Fmt(24));
 const std::string kData = Chunk("data", Audio(300));
-const std::string kPcm = Chunk("fmt ", Fmt(24));
-// A LIST chunk of 22 bytes whose text holds "data" at the chunk's offset 10:
-// byte 46 of the file when it follows the 24-byte fmt chunk.
-const std::string kListEven = Chunk("LIST", "INFOICMT"s + Le(6, 4) + "data"s + '\0' + '\0');
-const std::string kListOdd = Chunk("LIST", "INFOICMT"s + Le(7, 4) + "xdata"s + '\0' + '\0');
+const std::string kList = Chunk("LIST", "INFOISFT"s + Le(2, 4) + "x"s + '\0');
+// An ID3v1 tag: 128 bytes after the RIFF chunk.
+const std::string kId3 = "TAG" + std::string(125, 'i');
+// The letters "data" inside a chunk before the data chunk, at byte 52.
+const std::string kListWithData = Chunk("LIST", "INFOICMT"s + Le(6, 4) + "data"s + '\0' + '\0');
+
+std::string Refused(const std::string& reason) {
+  return "'click.wav' " + reason + "; nothing was added.";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Files, WavAppendOnto,
     testing::Values(
-        AppendCase{"Plain", Riff(kPcm + kData), nullptr, ""},
-        AppendCase{"ListWithDataAtEvenOffset", Riff(kPcm + kListEven + kData), nullptr,
-                   "'click.wav' holds the letters \"data\" at byte 56, inside its 'LIST' chunk; "
-                   "nothing was added."},
-        AppendCase{"ListWithDataAtOddOffset", Riff(kPcm + kListOdd + kData), nullptr, ""},
-        AppendCase{"ChunkAfterData",
-                   Riff(kPcm + kData + Chunk("LIST", "INFOISFT"s + Le(2, 4) + "x"s + '\0')),
-                   nullptr,
-                   "'click.wav' has a 'LIST' chunk after its data chunk; nothing was added."},
-        AppendCase{"ChunkAfterOddData",
-                   Riff(kPcm + Chunk("data", Audio(303)) + Chunk("id3 ", "tag!")), nullptr,
-                   "'click.wav' has a 'id3 ' chunk after its data chunk; nothing was added."},
-        AppendCase{"DataEndingMidSample", Riff(kPcm + Chunk("data", Audio(301))), nullptr,
-                   "'click.wav' ends inside a sample: its 302 bytes of audio are not whole 3-byte "
-                   "samples; nothing was added."},
-        AppendCase{"InterruptedWriter",
-                   Riff(kPcm + "data" + Le(264600, 4) + Audio(300)).replace(4, 4, Le(264636, 4)),
-                   nullptr, ""},
-        AppendCase{"FactChunk", Riff(kPcm + Chunk("fact", Le(100, 4)) + kData), nullptr, ""},
-        AppendCase{"ExtensiblePcm",
-                   Riff(Chunk("fmt ", Fmt(24, 1, true)) + Chunk("fact", Le(100, 4)) + kData),
-                   nullptr, ""},
-        AppendCase{"ExtensibleFloat",
-                   Riff(Chunk("fmt ", Fmt(32, 1, true, 3)) + Chunk("fact", Le(75, 4)) + kData),
-                   nullptr,
-                   "'click.wav' holds 44100 Hz 32-bit mono audio in format 65534 with subformat "
-                   "3, not 44100 Hz 24-bit mono; nothing was added."},
-        AppendCase{"ExtensibleFewerValidBits", Riff(Chunk("fmt ", Fmt(24, 1, true, 1, 20)) + kData),
-                   nullptr,
-                   "'click.wav' holds 44100 Hz 24-bit mono audio with 20 valid bits, not 44100 Hz "
-                   "24-bit mono; nothing was added."},
-        AppendCase{"Sox24Bit", "", "-r 44100 -b 24 -c 1", ""},
-        AppendCase{"Sox16Bit", "", "-r 44100 -b 16 -c 1",
-                   "'click.wav' holds 44100 Hz 16-bit mono audio, not 44100 Hz 24-bit mono; "
-                   "nothing was added."},
-        AppendCase{"SoxStereo", "", "-r 44100 -b 24 -c 2",
-                   "'click.wav' holds 44100 Hz 24-bit 2-channel audio, not 44100 Hz 24-bit mono; "
-                   "nothing was added."}),
+        // Made by other tools (see tests/wav/files/README.md).
+        Takes("Ffmpeg16", "ffmpeg-16.wav", 16, {70, 2724, 2724}),
+        Takes("Ffmpeg24OddPadded", "ffmpeg-24-odd.wav", 24, {94, 4071, 4072}),
+        Takes("FfmpegTitleDataEven", "ffmpeg-title-even.wav", 16, {88, 2742, 2742}),
+        Takes("FfmpegTitleDataOdd", "ffmpeg-title-odd.wav", 16, {86, 2740, 2740}),
+        Takes("FfmpegDataBeyond15000", "ffmpeg-comment-15000.wav", 16, {15080, 17734, 17734}),
+        Takes("FfmpegBextWithData", "ffmpeg-bext.wav", 16, {680, 3334, 3334}),
+        Takes("FfmpegPipePlaceholders", "ffmpeg-pipe.wav", 16, {70, 2724, 2724}),
+        Refuses("FfmpegRf64", "ffmpeg-rf64.wav", 16, Refused("is an RF64 file")),
+        Refuses("FfmpegFlac", "ffmpeg-flac.wav", 16,
+                Refused("holds format 0xF1AC audio, not integer PCM")),
+        Takes("Sox16", "sox-16.wav", 16, {36, 2690, 2690}),
+        Takes("Sox24OddFact", "sox-24-odd.wav", 24, {72, 4049, 4050, 0, 60}),
+        Refuses("Sox16Into24", "sox-16.wav", 24,
+                Refused("holds 44100 Hz 16-bit mono audio, not 44100 Hz 24-bit mono")),
+        Takes("Sndfile24OddPadded", "sndfile-24-odd.wav", 24, {36, 4013, 4014}),
+        Takes("SndfileListAfterData", "sndfile-metadata.wav", 16, {36, 2690, 2690}),
+        Takes("SndfileListAfterOddData", "sndfile-metadata-24-odd.wav", 24, {36, 4013, 4014}),
+        Takes("Arecord16", "arecord-16.wav", 16, {36, 2690, 2690}),
+        Takes("Arecord24OddUnpadded", "arecord-24-odd.wav", 24, {36, 4013, 4013}),
+        Takes("ArecordPipeCountingAPad", "arecord-24-odd-counted-pipe.wav", 24, {36, 4013, 4013}),
+        Takes("ArecordStream16", "arecord-16-stream.wav", 16, {36, 2690, 2690}),
+        Takes("ArecordStream24", "arecord-24-stream.wav", 24, {36, 4013, 4013}),
+        Takes("Python16", "python-16.wav", 16, {36, 2690, 2690}),
+        Takes("Python24Odd", "python-24-odd.wav", 24, {36, 4013, 4013}),
+        // Made byte by byte.
+        Takes("Id3AfterRiff", Riff(kPcm24 + kData) + kId3, 24, {36, 344, 344, 128}),
+        Takes("ListAndId3AfterOddData", Riff(kPcm24 + Chunk("data", Audio(303)) + kList) + kId3, 24,
+              {36, 347, 348, 128}),
+        Takes("DataInsideAnEarlierChunk", Riff(kPcm24 + kListWithData + kData), 24, {62, 370, 370}),
+        Takes("BothSizesZero",
+              Riff(kPcm24 + kData).replace(4, 4, Le(0, 4)).replace(40, 4, Le(0, 4)), 24,
+              {36, 344, 344}),
+        Takes("ExtensiblePcmFact",
+              Riff(Chunk("fmt ", Fmt(24, 1, true)) + Chunk("fact", Le(100, 4)) + kData), 24,
+              {72, 380, 380, 0, 60}),
+        Refuses("ExtensibleFloat",
+                Riff(Chunk("fmt ", Fmt(32, 1, true, 3)) + Chunk("fact", Le(75, 4)) + kData), 24,
+                Refused("holds format 0xFFFE audio of subformat 0x0003, not integer PCM")),
+        Refuses("ExtensibleFewerValidBits", Riff(Chunk("fmt ", Fmt(24, 1, true, 1, 20)) + kData),
+                24,
+                Refused("holds 44100 Hz 24-bit mono audio with 20 valid bits, not 44100 Hz 24-bit "
+                        "mono")),
+        Refuses("OtherRate", Riff(Chunk("fmt ", Fmt(16, 1, false, 1, 0, 48000)) + kData), 16,
+                Refused("holds 48000 Hz 16-bit mono audio, not 44100 Hz 16-bit mono")),
+        Refuses("Stereo", Riff(Chunk("fmt ", Fmt(24, 2)) + kData), 24,
+                Refused("holds 44100 Hz 24-bit 2-channel audio, not 44100 Hz 24-bit mono")),
+        Refuses("FloatFormat", Riff(Chunk("fmt ", Fmt(24, 1, false, 1, 0, 44100, 3)) + kData), 24,
+                Refused("holds format 0x0003 audio, not integer PCM")),
+        Refuses("NoFmtChunk", Riff(kData), 24, Refused("has no fmt chunk before its data chunk")),
+        Refuses("DataEndingMidSample", Riff(kPcm24 + Chunk("data", Audio(301))), 24,
+                Refused("ends inside a sample: its 301 bytes of audio are not whole 3-byte "
+                        "samples")),
+        Refuses("NoDataChunk", Riff(kPcm24 + kList), 24, "Can't find data block in wave file!", 2),
+        Refuses("NotRiff", "a raw file that has a data tag", 24,
+                "Can't find data block in wave file!", 2)),
     [](const testing::TestParamInfo<AppendCase>& info) { return std::string(info.param.name); });
 
 // Signals and failed writes mid-track ---------------------------------------------
@@ -208,6 +222,7 @@ struct StopCase {
   Cmd command;
   int signal;  // sent once the file holds `after` bytes; 0: the file limit stops it
   uintmax_t after;
+  bool ignoreFileSizeSignal = true;  // false: SIGXFSZ at its default, as shells leave it
 };
 
 void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
@@ -225,7 +240,8 @@ TEST_P(WavStoppedMidTrack, LeavesAValidFileOrTheOldOne) {
   for (int i = 0; i < 8; ++i) tmap += "tmap\t120\t4\t900\n";
   WriteFile(dir / "tmap.txt", tmap);
   const auto path = dir / "click.wav";
-  const std::string old = Riff(kPcm + kData);
+  // "+" goes before a LIST chunk, which must come back with the old bytes.
+  const std::string old = Riff(kPcm24 + kData + kList);
   if (c.command == Cmd::kAppend) WriteFile(path, old);
 
   const char* input = c.command == Cmd::kWrite    ? "w\n"
@@ -235,7 +251,7 @@ TEST_P(WavStoppedMidTrack, LeavesAValidFileOrTheOldOne) {
   const rlim_t limit = c.signal != 0 ? rlim_t{1} << 30 : 1000000;
   RunOptions options;
   options.fileSizeLimit = limit;
-  options.ignoreFileSizeSignal = true;
+  options.ignoreFileSizeSignal = c.ignoreFileSizeSignal;
   Running run(dir.path(), input, options);
   if (c.signal != 0) {
     WaitForSize(path, c.after, run);
@@ -274,7 +290,11 @@ INSTANTIATE_TEST_SUITE_P(
                     StopCase{"AppendInterrupted", Cmd::kAppend, SIGINT, 1 << 20},
                     StopCase{"AppendHungUpLater", Cmd::kAppend, SIGHUP, 40 << 20},
                     StopCase{"RenderInterrupted", Cmd::kRender, SIGINT, 20 << 20},
+                    StopCase{"WriteQuitLater", Cmd::kWrite, SIGQUIT, 20 << 20},
                     StopCase{"WriteFailing", Cmd::kWrite, 0, 0},
+                    StopCase{"WriteFailingUnderAShellLimit", Cmd::kWrite, 0, 0, false},
+                    StopCase{"AppendFailingUnderAShellLimit", Cmd::kAppend, 0, 0, false},
+                    StopCase{"RenderFailingUnderAShellLimit", Cmd::kRender, 0, 0, false},
                     StopCase{"AppendFailing", Cmd::kAppend, 0, 0},
                     StopCase{"RenderFailing", Cmd::kRender, 0, 0}),
     [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });

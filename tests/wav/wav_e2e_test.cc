@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "golden.h"
 #include "e2e.h"
+#include "golden.h"
+#include "riff_bytes.h"
 
 namespace zembrol::test {
 namespace {
@@ -50,29 +51,6 @@ std::string MenuFor(const RunSettings& s) {
   v.meas = s.meas;
   v.save = s.save;
   return Menu(v);
-}
-
-void Put(std::string& out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i) & 0xFF));
-}
-
-// The 44-byte header of a mono track, laid out field by field.
-std::string Header(uint32_t rate, uint32_t bits, uint32_t samples, uint32_t channels = 1,
-                   uint32_t format = 1) {
-  const uint32_t align = bits == 24 ? 3 : bits / 8;
-  std::string h = "RIFF";
-  Put(h, align * samples + 36, 4);
-  h += "WAVEfmt ";
-  Put(h, 16, 4);
-  Put(h, format, 2);
-  Put(h, channels, 2);
-  Put(h, rate, 4);
-  Put(h, rate * align, 4);
-  Put(h, align, 2);
-  Put(h, bits, 2);
-  h += "data";
-  Put(h, align * samples, 4);
-  return h;
 }
 
 // The packed click at `rate` and `bits` with 60 Hz, checked against its golden digest.
@@ -189,8 +167,8 @@ std::string ManySections() {
   for (int k = 1; k <= 60; ++k) {
     const int hundredths = 4000 + 371 * k;
     char line[64];
-    std::snprintf(line, sizeof line, "tmap\t%d.%02d\t%d\t%d\n", hundredths / 100,
-                  hundredths % 100, 1 + k % 7, 1 + k % 3);
+    std::snprintf(line, sizeof line, "tmap\t%d.%02d\t%d\t%d\n", hundredths / 100, hundredths % 100,
+                  1 + k % 7, 1 + k % 3);
     map += line;
   }
   return map;
@@ -206,22 +184,22 @@ TEST(WavGoldenFiles, EveryArchitectureWritesTheseBytes) {
   } cases[] = {
       {"rate\t44100\nbits\t24\ntempo\t120\nmeter\t4\nmeas\t2\n", "", "w", 529244,
        "113243d7aeb69600d8bf447f96726f43b155cc184ad80af048402606136f4ab5"},
-      {"rate\t48000\nbits\t16\ntempo\t133.7\nHz\t172.3\nmeter\t3\nmeas\t5\n", "", "w",
-       646266, "9d266abe8644a9b2fd91d067dc04bb9e8aa2e2afd62e501978e1b86529a85955"},
-      {"rate\t96000\nbits\t24\ntempo\t97.3\nHz\t1000\nmeter\t7\nmeas\t2\n", "", "w",
-       2486372, "ba72d1a4afcee77764047f9fe31b3e2c4b661d5f8c85b10e1da29862ae0a76b4"},
-      {"rate\t22050\nbits\t16\ntempo\t59.9\nHz\t2.5\nmeter\t5\nmeas\t3\n", "", "w",
-       662648, "068639285a66901d1f9c153efc2c5c6d104028edf90cd7d42c57da4aa26dd51f"},
-      {"rate\t44100\nbits\t24\ntempo\t171.3\nHz\t60.5\nmeter\t4\nmeas\t3\n", "", "w",
-       556121, "fa94ccdda351d879256d7fdfbb05b15e3cad4701821af46052e72c52733c7e4f"},
+      {"rate\t48000\nbits\t16\ntempo\t133.7\nHz\t172.3\nmeter\t3\nmeas\t5\n", "", "w", 646266,
+       "9d266abe8644a9b2fd91d067dc04bb9e8aa2e2afd62e501978e1b86529a85955"},
+      {"rate\t96000\nbits\t24\ntempo\t97.3\nHz\t1000\nmeter\t7\nmeas\t2\n", "", "w", 2486372,
+       "ba72d1a4afcee77764047f9fe31b3e2c4b661d5f8c85b10e1da29862ae0a76b4"},
+      {"rate\t22050\nbits\t16\ntempo\t59.9\nHz\t2.5\nmeter\t5\nmeas\t3\n", "", "w", 662648,
+       "068639285a66901d1f9c153efc2c5c6d104028edf90cd7d42c57da4aa26dd51f"},
+      {"rate\t44100\nbits\t24\ntempo\t171.3\nHz\t60.5\nmeter\t4\nmeas\t3\n", "", "w", 556121,
+       "fa94ccdda351d879256d7fdfbb05b15e3cad4701821af46052e72c52733c7e4f"},
       // Beyond 2^24 samples, where beat positions fall on even samples.
-      {"rate\t8000\nbits\t16\ntempo\t7.3\nHz\t60.5\nmeter\t1\nmeas\t300\n", "", "w",
-       39452888, "67dbf2c9a16964c1669a1409c23209e75e096b24ab0be6a75439a2ed4e897131"},
+      {"rate\t8000\nbits\t16\ntempo\t7.3\nHz\t60.5\nmeter\t1\nmeas\t300\n", "", "w", 39452888,
+       "67dbf2c9a16964c1669a1409c23209e75e096b24ab0be6a75439a2ed4e897131"},
       {"rate\t44100\nbits\t24\n", "tmap\t120\t4\t48\ntmap\t160\t3\t16\n", "rtm", 15082244,
        "f7f46c4f01467a280575530de5e161da86c3b8587d23ab721a826251dc243bde"},
       {"rate\t48000\nbits\t16\nHz\t440\n",
-       "tmap\t97.5\t3\t2\ntmap\t133.33\t7\t3\ntmap\t42\t3\t1\ntmap\t211.7\t5\t4\n", "rtm",
-       2217320, "a50bd71d5ea157f791fe33455f276bc398120e0d1e517e2621e1202ca17dc181"},
+       "tmap\t97.5\t3\t2\ntmap\t133.33\t7\t3\ntmap\t42\t3\t1\ntmap\t211.7\t5\t4\n", "rtm", 2217320,
+       "a50bd71d5ea157f791fe33455f276bc398120e0d1e517e2621e1202ca17dc181"},
       {"rate\t8000\nbits\t16\nHz\t1000\n", ManySections(), "rtm", 3715468,
        "422a37d288206ebfa8fa7d1ee991e7f71132ba2de07635e71016c1c1564d430b"},
       {"rate\t22050\nbits\t24\nHz\t1000\n", ManySections(), "rtm", 15361148,
@@ -294,19 +272,6 @@ std::string UpToLine(const std::string& startUp, const RunSettings& s, const std
   return startUp + MenuFor(s) + "\n" + line + "\n";
 }
 
-TEST(WavAppendRefused, NoDataTagEndsTheRunAndLeavesTheFile) {
-  TempDir dir;
-  const RunSettings s;
-  const std::string startUp = UseSettings(dir, s);
-  std::string content;
-  for (int i = 0; i < 1000; ++i) content += "not a wave file ";
-  WriteFile(dir / "click.wav", content);
-  RunResult r = RunZembrol(dir.path(), "+\n");
-  EXPECT_EQ(r.out, UpToLine(startUp, s, "Can't find data block in wave file!"));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(ReadFile(dir / "click.wav"), content);
-}
-
 TEST(WavAppendRefused, MissingFileEndsTheRun) {
   TempDir dir;
   const RunSettings s;
@@ -316,45 +281,6 @@ TEST(WavAppendRefused, MissingFileEndsTheRun) {
   EXPECT_EQ(r.status, 2);
   EXPECT_FALSE(std::filesystem::exists(dir / "click.wav"));
 }
-
-struct FormatCase {
-  std::string content;
-  std::string message;
-};
-
-void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.content.size() << " bytes"; }
-
-class WavAppendOtherFormat : public testing::TestWithParam<FormatCase> {};
-
-TEST_P(WavAppendOtherFormat, IsRefusedAndTheRunGoesOn) {
-  TempDir dir;
-  const RunSettings s;  // 44100 Hz, 24 bits
-  const std::string startUp = UseSettings(dir, s);
-  WriteFile(dir / "click.wav", GetParam().content);
-  RunResult r = RunZembrol(dir.path(), "+\n");
-  EXPECT_EQ(r.out, UpToLine(startUp, s, GetParam().message) + MenuFor(s));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(ReadFile(dir / "click.wav"), GetParam().content);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, WavAppendOtherFormat,
-    testing::Values(
-        FormatCase{Header(48000, 16, 10) + std::string(20, '\1'),
-                   "'click.wav' holds 48000 Hz 16-bit mono audio, not 44100 Hz 24-bit mono; "
-                   "nothing was added."},
-        FormatCase{Header(44100, 16, 0),
-                   "'click.wav' holds 44100 Hz 16-bit mono audio, not 44100 Hz 24-bit mono; "
-                   "nothing was added."},
-        FormatCase{Header(44100, 24, 0, 2),
-                   "'click.wav' holds 44100 Hz 24-bit 2-channel audio, not 44100 Hz 24-bit "
-                   "mono; nothing was added."},
-        FormatCase{Header(44100, 24, 0, 1, 3),
-                   "'click.wav' holds 44100 Hz 24-bit mono audio in format 3, not 44100 Hz "
-                   "24-bit mono; nothing was added."},
-        FormatCase{"a raw file with a data tag",
-                   "'click.wav' has no fmt chunk to show it holds 44100 Hz 24-bit mono audio; "
-                   "nothing was added."}));
 
 TEST(WavTooLong, TrackBeyond2To31SamplesIsRefusedBeforeAnyFileIsTouched) {
   TempDir dir;
@@ -421,9 +347,7 @@ TEST(WavTooLong, AppendMayGrowTheDataToJustBelowTheLimit) {
   RunResult r = RunZembrol(dir.path(), "+\n");
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(std::filesystem::file_size(path), length + 264600);
-  std::string sizes;
-  Put(sizes, 2147483646, 4);  // RIFF chunk size
-  Put(sizes, 2147483610, 4);  // data chunk size
+  const std::string sizes = Le(2147483646, 4) + Le(2147483610, 4);  // RIFF and data sizes
   EXPECT_EQ(ReadAt(path, 4, 4) + ReadAt(path, 40, 4), sizes);
   EXPECT_TRUE(ReadAt(path, static_cast<long>(length), 264600) ==
               Track(ClickFor(44100, 24), 24, {0, 22050, 44100, 66150}, 88200));

@@ -1,7 +1,5 @@
 #include "wav/wav.h"
 
-#include "base/samples.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/samples.h"
 #include "e2e.h"
 
 namespace zembrol {
@@ -28,7 +27,6 @@ Bytes FromHex(const std::string& hex) {
     out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
-
 
 // Byte order helpers --------------------------------------------------------
 
