@@ -91,6 +91,8 @@ bool Running::Ended() const {
          info.si_pid != 0;
 }
 
+std::string Running::Output() const { return ReadFile(io_ / "stdout"); }
+
 RunResult Running::Wait() {
   int wstatus = 0;
   while (waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {

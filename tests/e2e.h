@@ -55,6 +55,8 @@ class Running {
   pid_t pid() const { return pid_; }
   // True once the process has ended (it stays waitable).
   bool Ended() const;
+  // What it has written to standard output so far.
+  std::string Output() const;
   RunResult Wait();
 
  private:

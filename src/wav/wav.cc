@@ -82,15 +82,13 @@ OutputFile OpenOutput(const char* path, Open how) {
   std::fflush(stdout);
   const int flags = how == Open::kCreate ? O_WRONLY | O_CREAT | O_CLOEXEC : O_RDWR | O_CLOEXEC;
   while (true) {
+    if (const int signal = Interruption(); signal != 0) {
+      std::printf("Interrupted: nothing was written to %s.\n", Quoted(path).c_str());
+      EndProgram(128 + signal);
+    }
     const int fd = open(path, flags, 0666);
     if (fd >= 0) return {Fd(fd), path, 0};
-    if (errno == EINTR) {
-      if (const int signal = Interruption(); signal != 0) {
-        std::printf("Interrupted: nothing was written to %s.\n", Quoted(path).c_str());
-        EndProgram(128 + signal);
-      }
-      continue;
-    }
+    if (errno == EINTR) continue;
     if (how == Open::kExisting && errno == ENOENT) Fatal(stdout, 2, kNoFile);
     const char* reason = std::strerror(errno);
     FailWith(how == Open::kCreate ? "Could not create " + Quoted(path) + ": " + reason

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -298,6 +299,26 @@ INSTANTIATE_TEST_SUITE_P(
                     StopCase{"AppendFailing", Cmd::kAppend, 0, 0},
                     StopCase{"RenderFailing", Cmd::kRender, 0, 0}),
     [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+
+TEST(WavStoppedMidTrack, ABlockedOpenOfAFifoEndsOnAnInterruption) {
+  TempDir dir;
+  WriteFile(dir / "rczembrol.txt", Settings(24));
+  ASSERT_EQ(mkfifo((dir / "click.wav").c_str(), 0644), 0);
+  Running run(dir.path(), "w\n");
+  // The menu and the click's empty line come out before the open blocks.
+  const std::string before = StartUp(24) + MenuNow() + "\n";
+  while (run.Output() != before && !run.Ended()) usleep(1000);  // a poll
+  // A signal just before the open is noted and the open still blocks, so
+  // Ctrl-C is pressed until the program ends, within a second.
+  const auto start = std::chrono::steady_clock::now();
+  while (!run.Ended() && std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) {
+    kill(run.pid(), SIGINT);
+    usleep(20000);
+  }
+  const RunResult r = run.Wait();
+  EXPECT_EQ(r.out, before + "Interrupted: nothing was written to 'click.wav'.\n");
+  EXPECT_EQ(r.status, 130);
+}
 
 // Too-long checks ----------------------------------------------------------------
 

@@ -1,8 +1,12 @@
 // The "w" and "+" commands run in the real binary: whole files compared byte
 // for byte, read back with soxi, and every refusal leaving the file as it was.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
@@ -272,15 +276,69 @@ std::string UpToLine(const std::string& startUp, const RunSettings& s, const std
   return startUp + MenuFor(s) + "\n" + line + "\n";
 }
 
-TEST(WavAppendRefused, MissingFileEndsTheRun) {
+// Outputs that can't be written: a missing file for "+", a directory, the
+// tempo map itself, a file another process is writing.
+struct OutputCase {
+  const char* name;
+  const char* input;
+  enum { kNone, kWav, kDirectory } made;  // what stands at click.wav before
+  bool locked;                            // another process holds the lock of click.wav meanwhile
+  std::string line;  // the last line, followed by the menu when the run goes on
+  int status;
+  const char* save = "click.wav";  // the output file name of the last menu
+};
+
+void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
+
+class WavOutputRefused : public testing::TestWithParam<OutputCase> {};
+
+TEST_P(WavOutputRefused, SaysWhyAndTouchesNothing) {
+  const OutputCase& c = GetParam();
   TempDir dir;
-  const RunSettings s;
-  const std::string startUp = UseSettings(dir, s);
-  RunResult r = RunZembrol(dir.path(), "+\n");
-  EXPECT_EQ(r.out, UpToLine(startUp, s, "The requested filename does not exist!"));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_FALSE(std::filesystem::exists(dir / "click.wav"));
+  RunSettings s;
+  UseSettings(dir, s);
+  const std::string wav = Header(44100, 24, 2) + std::string(6, '\x07');
+  const std::string map = "tmap\t120\t4\t1\n";
+  WriteFile(dir / "tmap.txt", map);
+  if (c.made == OutputCase::kWav) WriteFile(dir / "click.wav", wav);
+  if (c.made == OutputCase::kDirectory) std::filesystem::create_directory(dir / "click.wav");
+  const int held = c.locked ? open((dir / "click.wav").c_str(), O_RDONLY) : -1;
+  ASSERT_TRUE(!c.locked || flock(held, LOCK_EX) == 0);
+
+  const RunResult r = RunZembrol(dir.path(), c.input);
+  if (held >= 0) close(held);
+  s.save = c.save;
+  const std::string end = c.line + "\n" + (c.status == 0 ? MenuFor(s) : "");
+  EXPECT_TRUE(r.out.ends_with(end))
+      << r.out.substr(r.out.size() - std::min(r.out.size(), end.size()));
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(ReadFile(dir / "tmap.txt"), map);
+  if (c.made == OutputCase::kWav) {
+    EXPECT_TRUE(ReadFile(dir / "click.wav") == wav);
+  } else if (c.made == OutputCase::kNone) {
+    EXPECT_FALSE(std::filesystem::exists(dir / "click.wav"));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, WavOutputRefused,
+    testing::Values(
+        OutputCase{"AppendToAMissingFile", "+\n", OutputCase::kNone, false,
+                   "The requested filename does not exist!", 2},
+        OutputCase{"AppendToADirectory", "+\n", OutputCase::kDirectory, false,
+                   "Could not open 'click.wav' for appending: Is a directory", 2},
+        OutputCase{"WriteToADirectory", "w\n", OutputCase::kDirectory, false,
+                   "Could not create 'click.wav': Is a directory", 2},
+        OutputCase{"RenderOverTheTempoMap", "n tmap.txt rtm\n", OutputCase::kNone, false,
+                   "'tmap.txt' is the tempo map file; 'rtm' does not write over it.", 0,
+                   "tmap.txt"},
+        OutputCase{"WriteWhileLocked", "w\n", OutputCase::kWav, true,
+                   "'click.wav' is being written by another process; it was not written.", 0},
+        OutputCase{"AppendWhileLocked", "+\n", OutputCase::kWav, true,
+                   "'click.wav' is being written by another process; nothing was added.", 0},
+        OutputCase{"RenderWhileLocked", "rtm\n", OutputCase::kWav, true,
+                   "'click.wav' is being written by another process; it was not written.", 0}),
+    [](const testing::TestParamInfo<OutputCase>& info) { return std::string(info.param.name); });
 
 TEST(WavTooLong, TrackBeyond2To31SamplesIsRefusedBeforeAnyFileIsTouched) {
   TempDir dir;
