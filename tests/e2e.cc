@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace zembrol::test {
 
@@ -52,12 +53,22 @@ void WriteFile(const std::filesystem::path& path, const std::string& content) {
 Running::Running(const std::filesystem::path& dir, const std::string& input,
                  const RunOptions& options) {
   WriteFile(io_ / "stdin", input);
+  // Under a file size limit standard output goes through a pipe, which the
+  // limit does not cover.
+  int piped[2] = {-1, -1};
+  if (options.fileSizeLimit != RLIM_INFINITY && pipe(piped) != 0)
+    throw std::runtime_error("pipe failed");
   std::fflush(nullptr);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ != 0) return;
+  if (pid_ != 0) {
+    close(piped[1]);  // EBADF when there is no pipe
+    outPipe_ = piped[0];
+    return;
+  }
+  const int out =
+      piped[1] >= 0 ? piped[1] : open((io_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int in = open((io_ / "stdin").c_str(), O_RDONLY);
-  const int out = open((io_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int err = open((io_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
       chdir(dir.c_str()) != 0)
@@ -94,12 +105,17 @@ bool Running::Ended() const {
 std::string Running::Output() const { return ReadFile(io_ / "stdout"); }
 
 RunResult Running::Wait() {
+  RunResult result;
+  for (char chunk[4096]; outPipe_ >= 0;) {
+    const ssize_t n = read(outPipe_, chunk, sizeof chunk);
+    if (n > 0) result.out.append(chunk, static_cast<size_t>(n));
+    if (n == 0 || (n < 0 && errno != EINTR)) close(std::exchange(outPipe_, -1));
+  }
   int wstatus = 0;
   while (waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
-  RunResult result;
-  result.out = ReadFile(io_ / "stdout");
+  if (result.out.empty()) result.out = ReadFile(io_ / "stdout");
   result.err = ReadFile(io_ / "stderr");
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   return result;

@@ -38,13 +38,14 @@ struct RunResult {
 // How the binary is started.
 struct RunOptions {
   std::map<std::string, std::string> env;  // set, or with an empty value removed
-  rlim_t fileSizeLimit = RLIM_INFINITY;    // RLIMIT_FSIZE of the child
+  rlim_t fileSizeLimit = RLIM_INFINITY;    // RLIMIT_FSIZE of the child; not of its output
   bool ignoreFileSizeSignal = false;       // SIGXFSZ ignored rather than at its default
   const char* binary = ZEMBROL_BINARY;
 };
 
 // The binary running in `dir` with `input` on standard input; its standard
-// output and error go to files that Wait() reads.
+// output and error go to files that Wait() reads (standard output to a pipe
+// under a file size limit).
 class Running {
  public:
   Running(const std::filesystem::path& dir, const std::string& input,
@@ -62,6 +63,7 @@ class Running {
  private:
   TempDir io_;
   pid_t pid_ = -1;
+  int outPipe_ = -1;  // standard output under a file size limit
 };
 
 // Runs the binary to its end.

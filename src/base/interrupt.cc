@@ -5,8 +5,6 @@
 namespace zembrol {
 namespace {
 
-constexpr int kCaught[] = {SIGINT, SIGTERM, SIGHUP};
-
 // The one piece of state a signal handler can share with the program.
 volatile std::sig_atomic_t noted = 0;
 
@@ -21,15 +19,21 @@ InterruptionGuard::InterruptionGuard() {
   struct sigaction action = {};
   action.sa_handler = Note;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;  // a write in progress finishes
-  for (int i = 0; i < 3; ++i) {
-    sigaction(kCaught[i], nullptr, &saved_[i]);
-    if (saved_[i].sa_handler != SIG_IGN) sigaction(kCaught[i], &action, nullptr);
+  action.sa_flags = 0;  // no SA_RESTART: a blocked open or write gives up
+  for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+    sigaction(kStopSignals[i], nullptr, &saved_[i]);
+    if (saved_[i].sa_handler != SIG_IGN) sigaction(kStopSignals[i], &action, nullptr);
   }
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGXFSZ, &ignore, &savedFileSize_);
 }
 
 InterruptionGuard::~InterruptionGuard() {
-  for (int i = 0; i < 3; ++i) sigaction(kCaught[i], &saved_[i], nullptr);
+  sigaction(SIGXFSZ, &savedFileSize_, nullptr);
+  for (size_t i = 0; i < std::size(kStopSignals); ++i)
+    sigaction(kStopSignals[i], &saved_[i], nullptr);
   noted = 0;
 }
 

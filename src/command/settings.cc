@@ -1,5 +1,8 @@
 #include "command/settings.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -7,6 +10,9 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+
+#include "base/fatal.h"
+#include "base/interrupt.h"
 
 namespace zembrol {
 namespace {
@@ -118,18 +124,93 @@ std::string FormatSettings(const Settings& s) {
   return out;
 }
 
+namespace {
+
+// Where "s" saves: the file that rczembrol.txt names (a symbolic link is
+// followed and stays), whether a regular file stands there now, and the
+// permission bits the saved file gets.
+struct SaveTarget {
+  std::string path = kSettingsFile;
+  bool exists = false;
+  mode_t mode = 0;
+};
+
+SaveTarget FindSaveTarget() {
+  SaveTarget target;
+  if (char* real = realpath(kSettingsFile, nullptr)) {
+    target.path = real;
+    std::free(real);
+  }
+  struct stat info;
+  target.exists = stat(target.path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  if (target.exists) {
+    target.mode = info.st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);  // umask can only be read by setting it
+    umask(mask);
+    target.mode = 0666 & ~mask;  // as fopen creates a file
+  }
+  return target;
+}
+
+struct SaveResult {
+  bool saved = false;
+  int error = 0;   // errno of the step that failed
+  int signal = 0;  // the stop signal noted while saving
+};
+
+// Writes `text` to a new temporary file beside target.path, gives it
+// target.mode, syncs it to disk and renames it over target.path. A failure, or
+// a stop signal noted before the rename, removes the temporary file and leaves
+// target.path as it was. Run under an InterruptionGuard.
+SaveResult Replace(const SaveTarget& target, const std::string& text) {
+  std::string temporary = target.path + ".XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) return {false, errno};
+  int error = fchmod(fd, target.mode) == 0 ? 0 : errno;
+  for (size_t done = 0; error == 0 && done < text.size() && Interruption() == 0;) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      error = n == 0 ? EIO : errno;
+    }
+  }
+  while (error == 0 && Interruption() == 0 && fsync(fd) != 0) {
+    if (errno != EINTR) error = errno;
+  }
+  // The descriptor is gone even when close fails; EINTR comes with a signal.
+  if (close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  if (error == 0 && Interruption() == 0) {
+    if (std::rename(temporary.c_str(), target.path.c_str()) == 0) return {true};
+    error = errno;
+  }
+  unlink(temporary.c_str());
+  return {false, error};
+}
+
+}  // namespace
+
 void WriteParams(const Settings& settings) {
   const std::string text = FormatSettings(settings);
-  File file = File::Open(kSettingsFile, "w");
-  bool ok = static_cast<bool>(file);
-  if (ok) {
-    ok = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-    ok = file.Close() && ok;
+  const SaveTarget target = FindSaveTarget();
+  SaveResult result;
+  {
+    // Lines are printed once the guard is gone: a blocked one would lose them.
+    const InterruptionGuard guard;
+    result = Replace(target, text);
+    result.signal = Interruption();
   }
-  if (ok) {
+  if (result.saved) {
     std::puts("Saved Settings");
-  } else {
-    std::printf("Could not save settings to '%s': %s\n", kSettingsFile, std::strerror(errno));
+  } else if (result.error != 0) {
+    std::printf("Could not save settings to '%s': %s; %s\n", kSettingsFile,
+                std::strerror(result.error),
+                target.exists ? "the old settings were kept." : "nothing was saved.");
+  }
+  if (result.signal != 0) {
+    std::printf("Interrupted: the settings were %s.\n", result.saved ? "saved first" : "not saved");
+    EndProgram(128 + result.signal);
   }
 }
 

@@ -38,8 +38,11 @@ void GET_PARAMS(File file, Settings& settings);
 // Returns the ten lines that WriteParams stores.
 std::string FormatSettings(const Settings& settings);
 
-// Writes rczembrol.txt in the working directory and prints "Saved Settings",
-// or prints one line naming the file when it cannot be written.
+// Replaces rczembrol.txt in the working directory whole, through a temporary
+// file renamed over it, and prints "Saved Settings". A failure leaves the old
+// file (or its absence) as it was and prints one line giving the reason; the
+// run goes on. A stop signal (see interrupt.h) ends the program afterwards with
+// status 128 + the signal, the save finished or abandoned.
 void WriteParams(const Settings& settings);
 
 // Copies `value` into a text field when it fits with its terminating zero.

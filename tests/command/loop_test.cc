@@ -215,8 +215,61 @@ TEST(CommandLoop, SaveThatCannotWriteSaysSoAndGoesOn) {
   RunResult r = RunZembrol(dir.path(), "s\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, StartUpAsked() + Menu() +
-                       "Could not save settings to 'rczembrol.txt': Is a directory\n\n" + Menu());
+                       "Could not save settings to 'rczembrol.txt': Is a directory; nothing was "
+                       "saved.\n\n" +
+                       Menu());
 }
+
+// "s" replaces rczembrol.txt whole, keeping its permission bits and a symbolic
+// link to it; under a file size limit it leaves the file as it was or makes
+// none. No temporary file is left.
+struct SaveCase {
+  const char* name;
+  int old;  // 0: no rczembrol.txt; 1: "tempo\t90\n", mode 0640; 2: that in old.txt, linked
+  rlim_t limit;
+  bool ignoreFileSizeSignal;
+};
+
+void PrintTo(const SaveCase& c, std::ostream* os) { *os << c.name; }
+
+class SaveSettings : public testing::TestWithParam<SaveCase> {};
+
+TEST_P(SaveSettings, ReplaceTheFileWholeOrLeaveItAsItWas) {
+  namespace fs = std::filesystem;
+  const SaveCase& c = GetParam();
+  TempDir dir;
+  const auto file = dir / "rczembrol.txt";
+  if (c.old > 0) WriteFile(c.old == 2 ? dir / "old.txt" : file, "tempo\t90\n");
+  if (c.old == 2) fs::create_symlink("old.txt", file);
+  if (c.old > 0) fs::permissions(file, fs::perms(0640));
+  RunResult r = RunZembrol(dir.path(), "s\n", {{}, c.limit, c.ignoreFileSizeSignal});
+  const bool saved = c.limit == RLIM_INFINITY;
+  const std::string line =
+      saved ? "Saved Settings"
+            : std::string("Could not save settings to 'rczembrol.txt': File too large; ") +
+                  (c.old ? "the old settings were kept." : "nothing was saved.");
+  const std::string menu = Menu({.tempo = c.old ? 90.0f : 120.0f});
+  EXPECT_EQ(r.out, (c.old ? StartUpLoaded(DefaultSummary()) : StartUpAsked()) + menu + line +
+                       "\n\n" + menu);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ReadFile(file),
+            !saved ? (c.old ? "tempo\t90\n" : "")
+                   : "rate\t44100\ndevice\tdefault\nbits\t24\ntempo\t90.00\nHz\t60.00\n"
+                     "atime\t10.0\nmeter\t4\nmeas\t48\nsave\tclick.wav\nmap\ttmap.txt\n");
+  EXPECT_EQ(fs::status(file).permissions(), c.old ? fs::perms(0640) : fs::perms::unknown);
+  EXPECT_EQ(fs::is_symlink(file), c.old == 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), c.old);  // no temporary file
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Save, SaveSettings,
+    testing::Values(SaveCase{"KeepsPermissionBits", 1, RLIM_INFINITY, false},
+                    SaveCase{"ThroughALinkThatStays", 2, RLIM_INFINITY, false},
+                    SaveCase{"SizeLimitKeepsTheOldFile", 1, 10, false},
+                    SaveCase{"SizeLimitSignalIgnoredKeepsTheOldFile", 1, 10, true},
+                    SaveCase{"SizeLimitLeavesNoFile", 0, 10, false},
+                    SaveCase{"SizeLimitSignalIgnoredLeavesNoFile", 0, 10, true}),
+    [](const testing::TestParamInfo<SaveCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace zembrol::test

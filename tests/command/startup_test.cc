@@ -65,6 +65,10 @@ TEST(StartUp, WordAnswerKeepsDefaultsAndIsReadAsTheFirstCommand) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, StartUpAsked() + Menu() + "Saved Settings\n\n" + Menu());
   EXPECT_EQ(ReadFile(dir / "rczembrol.txt"), SavedDefaults("44100", "24"));
+  const mode_t mask = umask(0);  // a new file gets the bits fopen gives it
+  umask(mask);
+  EXPECT_EQ(std::filesystem::status(dir / "rczembrol.txt").permissions(),
+            std::filesystem::perms(0666 & ~mask));
 }
 
 TEST(StartUp, EndOfInputDuringTheQuestionsExitsZeroAfterOneMenu) {
