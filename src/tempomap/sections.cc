@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/extended.h"
+#include "base/numbers.h"
 #include "playback/playback.h"
 #include "tempomap/tempomap.h"
 #include "wav/wav.h"
@@ -19,7 +20,7 @@ constexpr double kSigned32Limit = 2147483648.0;
 float SectionSeconds(const TempoMapEntry& entry) {
   const int32_t beats = static_cast<int32_t>(static_cast<uint32_t>(entry.beatsPerMeasure) *
                                              static_cast<uint32_t>(entry.measures));
-  return static_cast<float>(static_cast<double>(beats) * (60.0 / entry.tempo));
+  return NarrowToFloat(static_cast<double>(beats) * (60.0 / entry.tempo));
 }
 
 // Samples of the section; 0 for a tempo of 0 or below, or a length that is not
