@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace zembrol {
@@ -30,6 +31,13 @@ constexpr int64_t kMaxBeatBytes = int64_t{256} << 20;
 std::vector<uint8_t> MAKE_BEAT(std::span<const uint8_t> click, int32_t clickSamples,
                                std::span<const uint8_t> silence, int32_t beatLength,
                                int bytesPerSample);
+
+// Returns MAKE_BEAT's beat for "a" and "ptm", or nullopt after one line that
+// ends with "; `outcome`.": "A beat of N samples is too long to play" beyond
+// kMaxBeatBytes, or "There is not enough memory for a beat of N samples".
+std::optional<std::vector<uint8_t>> BeatToPlay(std::span<const uint8_t> click, int32_t clickSamples,
+                                               std::span<const uint8_t> silence, int32_t beatLength,
+                                               int bytesPerSample, const std::string& outcome);
 
 // What the audition takes from the settings.
 struct AuditionRequest {

@@ -1,7 +1,7 @@
 // Rendering and playing the sections of a tempo map with one prepared click.
 #include <cmath>
 #include <cstdio>
-#include <new>
+#include <string>
 #include <vector>
 
 #include "base/extended.h"
@@ -95,21 +95,11 @@ void PlaySections(const TempoMap& map, const SectionOutput& output) {
       std::printf("Section %i has no playable length at %u Hz; it is skipped.\n", k, output.rate);
       continue;
     }
-    if (int64_t{*beatLength} * output.bytesPerSample > kMaxBeatBytes) {
-      std::printf("A beat of %i samples is too long to play; section %i is skipped.\n",
-                  *beatLength, k);
-      continue;
-    }
-    std::vector<uint8_t> beat;
-    try {
-      beat = MAKE_BEAT(output.click, output.clickSamples, output.silence, *beatLength,
-                       output.bytesPerSample);
-    } catch (const std::bad_alloc&) {
-      std::printf("There is not enough memory for a beat of %i samples; section %i is skipped.\n",
-                  *beatLength, k);
-      continue;
-    }
-    PLAY(beat, *beatLength, *samples, output.device, output.rate, entry.beatsPerMeasure, 1,
+    const std::optional<std::vector<uint8_t>> beat =
+        BeatToPlay(output.click, output.clickSamples, output.silence, *beatLength,
+                   output.bytesPerSample, "section " + std::to_string(k) + " is skipped");
+    if (!beat) continue;
+    PLAY(*beat, *beatLength, *samples, output.device, output.rate, entry.beatsPerMeasure, 1,
          output.bits);
   }
 }
