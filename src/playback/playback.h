@@ -23,7 +23,7 @@ void PLAY(std::span<const uint8_t> beat, int32_t beatLength, int32_t totalSample
           int32_t bits);
 
 // The longest beat buffer that is built, 256 MiB: a beat of more samples (a
-// tempo below about 0.07 bpm at 96000 Hz and 24 bits) is refused with one line.
+// tempo below about 0.064 bpm at 96000 Hz and 24 bits) is refused with one line.
 constexpr int64_t kMaxBeatBytes = int64_t{256} << 20;
 
 // Returns beatLength samples: the click cut at beatLength, then silence.
