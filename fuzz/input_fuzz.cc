@@ -2,8 +2,9 @@
 // first byte chooses, as the console dialogue does, and checks every read
 // against a model that applies the C library's own conversions to the text
 // that remains: a word is read whole or refused whole, a number is the longest
-// prefix strtol (base 0) or strtof converts, and the rest of the word stays.
-// The reader's look-ahead never passes its bound.
+// prefix of a word of at most 127 characters that strtoll (base 0) or strtof
+// converts, the rest of the word stays, and a longer number word is consumed
+// whole. What the reader holds back never passes its bound.
 #include <cctype>
 #include <cmath>
 #include <cstddef>
@@ -25,6 +26,9 @@ void Check(bool ok) {
   if (!ok) std::abort();
 }
 
+// The longest number word, written out here rather than taken from the reader.
+constexpr size_t kLongestNumber = 127;
+
 bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
 // Skips the white space of `rest` and returns the word that follows.
@@ -35,11 +39,11 @@ std::string NextWord(std::string_view& rest) {
   return std::string(rest.substr(0, length));
 }
 
-// How many characters of `word` strtol in base 0 takes, and their value
+// How many characters of `word` strtoll in base 0 takes, and their value
 // clamped to 32 bits.
 size_t IntPrefix(const std::string& word, int32_t& value) {
   char* end = nullptr;
-  const long n = std::strtol(word.c_str(), &end, 0);
+  const long long n = std::strtoll(word.c_str(), &end, 0);
   size_t taken = static_cast<size_t>(end - word.c_str());
   value = static_cast<int32_t>(n < INT32_MIN ? INT32_MIN : n > INT32_MAX ? INT32_MAX : n);
   // A C23 library also takes "0b" and binary digits; the dialogue does not.
@@ -92,9 +96,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       int32_t value = -7;
       const NumberStatus status = zembrol::ReadInt(in, value);
       int32_t expected = 0;
-      const size_t taken = word.empty() ? 0 : IntPrefix(word, expected);
+      const bool tooLong = word.size() > kLongestNumber;
+      const size_t taken = tooLong ? word.size() : word.empty() ? 0 : IntPrefix(word, expected);
       if (word.empty()) {
         Check(status == NumberStatus::kEnd && value == -7);
+      } else if (tooLong) {
+        Check(status == NumberStatus::kTooLong && value == -7);
       } else if (taken == 0) {
         Check(status == NumberStatus::kNoNumber && value == -7);
       } else {
@@ -105,9 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       float value = -7.0f;
       const NumberStatus status = zembrol::ReadFloat(in, value);
       float expected = 0.0f;
-      const size_t taken = word.empty() ? 0 : FloatPrefix(word, expected);
+      const bool tooLong = word.size() > kLongestNumber;
+      const size_t taken = tooLong ? word.size() : word.empty() ? 0 : FloatPrefix(word, expected);
       if (word.empty()) {
         Check(status == NumberStatus::kEnd && value == -7.0f);
+      } else if (tooLong) {
+        Check(status == NumberStatus::kTooLong && value == -7.0f);
       } else if (taken == 0) {
         Check(status == NumberStatus::kNoNumber && value == -7.0f);
       } else {
@@ -115,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       rest.remove_prefix(taken);
     }
-    Check(in.pending.size() <= zembrol::kLongestWord + 1);
+    Check(in.pending.size() <= kLongestNumber + 1);
     if (word.empty()) break;
   }
   std::fclose(file);

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/numbers.h"
+
 namespace zembrol {
 namespace {
 
@@ -105,7 +107,7 @@ void GEN_CLICK(std::span<int32_t> values, int32_t lowest, int32_t cycles, int32_
     for (int32_t k = 1; k <= partials; ++k) {
       const int64_t f = static_cast<int64_t>(k) * lowest;
       if (f <= 0) continue;
-      const float w = static_cast<float>(kTwoPi * static_cast<double>(f) / rate);
+      const float w = NarrowToFloat(kTwoPi * static_cast<double>(f) / rate);
       const int64_t p = TruncToInt32(static_cast<double>(rateF) / static_cast<double>(f));
       if (p <= 0) continue;
       for (int32_t i = 1; i <= cycles; ++i) {
@@ -114,7 +116,7 @@ void GEN_CLICK(std::span<int32_t> values, int32_t lowest, int32_t cycles, int32_
         if (first >= length) break;
         const int64_t last = std::min<int64_t>(i * p, length);
         for (int64_t j = first; j < last; ++j) {
-          const float s = ::sinf(static_cast<float>(static_cast<double>(j) * w));
+          const float s = ::sinf(NarrowToFloat(static_cast<double>(j) * w));
           values[j] = static_cast<int32_t>(static_cast<double>(values[j]) + a * s);
         }
       }

@@ -1,7 +1,7 @@
 // Reads the words and numbers of the console dialogue from one stream: a
-// number is the longest prefix of the next word that strtol (base 0) or
-// strtof converts, and what a read examined but did not take stays for the
-// next read.
+// number is the longest prefix of the next word (of at most kLongestWord
+// characters) that strtoll (base 0) or strtof converts, and the rest of the
+// word stays for the next read.
 #pragma once
 
 #include <cstdint>
@@ -10,21 +10,17 @@
 
 namespace zembrol {
 
-// The longest word limit ReadWord accepts.
+// The longest word limit ReadWord accepts, and the longest number word.
 inline constexpr size_t kLongestWord = 127;
 
-// The stream and what has been read from it but not taken. The fields belong
-// to the functions below.
+// The stream and what has been read from it but not taken.
 struct Input {
   explicit Input(std::FILE* file) : file(file) {}
 
   std::FILE* file;
-  // Characters to read before the stream's, the next one last: at most
-  // kLongestWord + 1 (a "nan(" whose sequence does not close).
+  // Characters to read before the stream's, the next one last; at most
+  // kLongestWord + 1 (a word that was no number and the white space after it).
   std::string pending;
-  // The input goes on with a word of more than kLongestWord characters that
-  // begins with "(": its start is dropped, the rest is `pending` and the stream.
-  bool longWordNext = false;
 };
 
 enum class WordStatus { kOk, kTooLong, kEnd };
@@ -40,17 +36,17 @@ struct Word {
 // REQUIRES: limit <= kLongestWord.
 Word ReadWord(Input& in, size_t limit);
 
-enum class NumberStatus { kOk, kNoNumber, kEnd };
+// kNoNumber: no prefix of the word converts and the word stays whole.
+// kTooLong: the word has more than kLongestWord characters and is consumed.
+// kEnd: the input ended before a word.
+enum class NumberStatus { kOk, kNoNumber, kTooLong, kEnd };
 
-// Skips white space and takes the longest prefix of the next word that strtol
-// in base 0 converts, clamped to the signed 32-bit range; the rest of the word
-// stays in the input. kNoNumber: no prefix converts and the word stays whole.
-// kEnd: the input ended before a word. On both `value` is unchanged.
+// Reads the next word and takes its longest prefix that strtoll in base 0
+// converts ("0b" is no prefix), clamped to the signed 32-bit range; the rest
+// of the word stays in the input. `value` changes only on kOk.
 NumberStatus ReadInt(Input& in, int32_t& value);
 
-// As ReadInt, with the prefix that strtof converts and its value. A prefix of
-// any length gives strtof's value (a "nan(...)" of more than kLongestWord
-// characters drops its payload), in a few KiB of memory.
+// As ReadInt, with the prefix that strtof converts and its value.
 NumberStatus ReadFloat(Input& in, float& value);
 
 }  // namespace zembrol

@@ -9,6 +9,7 @@
 
 #include "base/fatal.h"
 #include "base/file.h"
+#include "base/numbers.h"
 #include "base/samples.h"
 #include "command/input.h"
 #include "playback/playback.h"
@@ -267,7 +268,7 @@ const Command* FindCommand(std::string_view word) {
 
 float TrackSecondsFor(int32_t meas, int32_t meter, float tempo) {
   const double beats = static_cast<double>(static_cast<int64_t>(meas) * meter);
-  return static_cast<float>(beats * (60.0 / tempo));
+  return NarrowToFloat(beats * (60.0 / tempo));
 }
 
 void StartUp(Session& session, Input& in) {
@@ -288,7 +289,7 @@ void StartUp(Session& session, Input& in) {
     AskStartUpQuestions(s, in);
   }
   const double beats = static_cast<double>(static_cast<int64_t>(s.meas) * s.meter);
-  session.trackSeconds = static_cast<float>(beats / (s.tempo / 60.0));
+  session.trackSeconds = NarrowToFloat(beats / (s.tempo / 60.0));
   session.bytesPerSample = BytesPerSample(s.bits);
   session.silence.assign(static_cast<size_t>(session.bytesPerSample), 0);
   std::puts("ready");

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -13,31 +13,26 @@
 
 #include "base/fatal.h"
 #include "base/interrupt.h"
+#include "base/numbers.h"
 
 namespace zembrol {
 namespace {
 
 bool IsKeyEnd(char c) { return c == '\t' || c == ' ' || c == '\n'; }
 
-// strtol in base 10 (as strtoll), clamped to the signed 32-bit range.
+// strtol in base 10, clamped to the signed 32-bit range.
 int32_t ToInt32(const std::string& value) {
-  const long long n = std::strtoll(value.c_str(), nullptr, 10);
-  if (n > INT32_MAX) return INT32_MAX;
-  if (n < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(n);
+  return static_cast<int32_t>(ReadClampedInteger(value.c_str(), 10, INT32_MIN, INT32_MAX).value);
 }
 
 // As ToInt32 (a negative rate wraps to its unsigned value), but 2^31 to
 // 2^32 - 1 are taken as they are and larger rates clamp to 2^32 - 1.
 uint32_t ToRate(const std::string& value) {
-  // long long: on 32-bit systems long stops at 2^31 - 1.
-  const long long n = std::strtoll(value.c_str(), nullptr, 10);
-  if (n > INT32_MAX) return static_cast<uint32_t>(std::min<long long>(n, UINT32_MAX));
-  return static_cast<uint32_t>(ToInt32(value));
+  return static_cast<uint32_t>(ReadClampedInteger(value.c_str(), 10, INT32_MIN, UINT32_MAX).value);
 }
 
 float ToFloat(const std::string& value) {
-  return static_cast<float>(std::strtod(value.c_str(), nullptr));
+  return NarrowToFloat(std::strtod(value.c_str(), nullptr));
 }
 
 void Store(std::string_view key, const std::string& value, Settings& s) {

@@ -184,6 +184,22 @@ std::vector<uint8_t> MAKE_BEAT(std::span<const uint8_t> click, int32_t clickSamp
   return beat;
 }
 
+std::optional<std::vector<uint8_t>> BeatToPlay(std::span<const uint8_t> click, int32_t clickSamples,
+                                               std::span<const uint8_t> silence, int32_t beatLength,
+                                               int bytesPerSample, const std::string& outcome) {
+  if (int64_t{beatLength} * bytesPerSample > kMaxBeatBytes) {
+    std::printf("A beat of %i samples is too long to play; %s.\n", beatLength, outcome.c_str());
+    return std::nullopt;
+  }
+  try {
+    return MAKE_BEAT(click, clickSamples, silence, beatLength, bytesPerSample);
+  } catch (const std::bad_alloc&) {
+    std::printf("There is not enough memory for a beat of %i samples; %s.\n", beatLength,
+                outcome.c_str());
+    return std::nullopt;
+  }
+}
+
 std::optional<int32_t> AuditionBeatLength(uint32_t rate, float tempo) {
   // tempo / 60 is rounded on its own before rate is divided by it.
   const Extended beatsPerSecond = Extended(tempo) / Extended(60.0);
@@ -211,19 +227,10 @@ void PlayAudition(const AuditionRequest& request, std::span<const uint8_t> click
                 static_cast<double>(request.atime), rate);
     return;
   }
-  if (int64_t{*beatLength} * bytesPerSample > kMaxBeatBytes) {
-    std::printf("A beat of %i samples is too long to play; nothing is played.\n", *beatLength);
-    return;
-  }
-  std::vector<uint8_t> beat;
-  try {
-    beat = MAKE_BEAT(click, clickSamples, silence, *beatLength, bytesPerSample);
-  } catch (const std::bad_alloc&) {
-    std::printf("There is not enough memory for a beat of %i samples; nothing is played.\n",
-                *beatLength);
-    return;
-  }
-  PLAY(beat, *beatLength, *totalSamples, request.device, rate, request.meter, 1, request.bits);
+  const std::optional<std::vector<uint8_t>> beat =
+      BeatToPlay(click, clickSamples, silence, *beatLength, bytesPerSample, "nothing is played");
+  if (!beat) return;
+  PLAY(*beat, *beatLength, *totalSamples, request.device, rate, request.meter, 1, request.bits);
 }
 
 }  // namespace zembrol

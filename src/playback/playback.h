@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace zembrol {
@@ -22,7 +23,7 @@ void PLAY(std::span<const uint8_t> beat, int32_t beatLength, int32_t totalSample
           int32_t bits);
 
 // The longest beat buffer that is built, 256 MiB: a beat of more samples (a
-// tempo below about 0.07 bpm at 96000 Hz and 24 bits) is refused with one line.
+// tempo below about 0.064 bpm at 96000 Hz and 24 bits) is refused with one line.
 constexpr int64_t kMaxBeatBytes = int64_t{256} << 20;
 
 // Returns beatLength samples: the click cut at beatLength, then silence.
@@ -30,6 +31,13 @@ constexpr int64_t kMaxBeatBytes = int64_t{256} << 20;
 std::vector<uint8_t> MAKE_BEAT(std::span<const uint8_t> click, int32_t clickSamples,
                                std::span<const uint8_t> silence, int32_t beatLength,
                                int bytesPerSample);
+
+// Returns MAKE_BEAT's beat for "a" and "ptm", or nullopt after one line that
+// ends with "; `outcome`.": "A beat of N samples is too long to play" beyond
+// kMaxBeatBytes, or "There is not enough memory for a beat of N samples".
+std::optional<std::vector<uint8_t>> BeatToPlay(std::span<const uint8_t> click, int32_t clickSamples,
+                                               std::span<const uint8_t> silence, int32_t beatLength,
+                                               int bytesPerSample, const std::string& outcome);
 
 // What the audition takes from the settings.
 struct AuditionRequest {

@@ -1,10 +1,11 @@
 // Rendering and playing the sections of a tempo map with one prepared click.
 #include <cmath>
 #include <cstdio>
-#include <new>
+#include <string>
 #include <vector>
 
 #include "base/extended.h"
+#include "base/numbers.h"
 #include "playback/playback.h"
 #include "tempomap/tempomap.h"
 #include "wav/wav.h"
@@ -19,7 +20,7 @@ constexpr double kSigned32Limit = 2147483648.0;
 float SectionSeconds(const TempoMapEntry& entry) {
   const int32_t beats = static_cast<int32_t>(static_cast<uint32_t>(entry.beatsPerMeasure) *
                                              static_cast<uint32_t>(entry.measures));
-  return static_cast<float>(static_cast<double>(beats) * (60.0 / entry.tempo));
+  return NarrowToFloat(static_cast<double>(beats) * (60.0 / entry.tempo));
 }
 
 // Samples of the section; 0 for a tempo of 0 or below, or a length that is not
@@ -94,21 +95,11 @@ void PlaySections(const TempoMap& map, const SectionOutput& output) {
       std::printf("Section %i has no playable length at %u Hz; it is skipped.\n", k, output.rate);
       continue;
     }
-    if (int64_t{*beatLength} * output.bytesPerSample > kMaxBeatBytes) {
-      std::printf("A beat of %i samples is too long to play; section %i is skipped.\n",
-                  *beatLength, k);
-      continue;
-    }
-    std::vector<uint8_t> beat;
-    try {
-      beat = MAKE_BEAT(output.click, output.clickSamples, output.silence, *beatLength,
-                       output.bytesPerSample);
-    } catch (const std::bad_alloc&) {
-      std::printf("There is not enough memory for a beat of %i samples; section %i is skipped.\n",
-                  *beatLength, k);
-      continue;
-    }
-    PLAY(beat, *beatLength, *samples, output.device, output.rate, entry.beatsPerMeasure, 1,
+    const std::optional<std::vector<uint8_t>> beat =
+        BeatToPlay(output.click, output.clickSamples, output.silence, *beatLength,
+                   output.bytesPerSample, "section " + std::to_string(k) + " is skipped");
+    if (!beat) continue;
+    PLAY(*beat, *beatLength, *samples, output.device, output.rate, entry.beatsPerMeasure, 1,
          output.bits);
   }
 }

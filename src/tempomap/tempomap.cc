@@ -1,16 +1,14 @@
 #include "tempomap/tempomap.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cfloat>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <string>
 
 #include "base/fatal.h"
 #include "base/file.h"
+#include "base/numbers.h"
 
 namespace zembrol {
 namespace {
@@ -44,31 +42,16 @@ std::optional<std::string_view> NextToken(TokenCursor& cursor, std::string_view 
   return cursor.text.substr(start, end - start);
 }
 
-// Rounds to nearest like the hardware conversion, but without casting a
-// finite double beyond the float range, which C++ leaves undefined.
-float NarrowToFloat(double value) {
-  // Halfway between FLT_MAX and 2^128: from here on the nearest float is infinity.
-  constexpr double kOverflow = 0x1.ffffffp127;
-  constexpr float kInfinity = std::numeric_limits<float>::infinity();
-  if (value >= kOverflow) return kInfinity;
-  if (value <= -kOverflow) return -kInfinity;
-  if (value > FLT_MAX) return FLT_MAX;
-  if (value < -FLT_MAX) return -FLT_MAX;
-  return static_cast<float>(value);
-}
-
 // strtod, narrowed to single precision; 0 when the field holds no number.
 float ToTempo(std::string_view field) {
   const std::string text(field);
   return NarrowToFloat(std::strtod(text.c_str(), nullptr));
 }
 
-// strtol in base 10 (as strtoll, wider than 32 bits everywhere), clamped to
-// the signed 32-bit range.
+// strtol in base 10, clamped to the signed 32-bit range.
 int32_t ToInt32(std::string_view field) {
   const std::string text(field);
-  const long long value = std::strtoll(text.c_str(), nullptr, 10);
-  return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+  return static_cast<int32_t>(ReadClampedInteger(text.c_str(), 10, INT32_MIN, INT32_MAX).value);
 }
 
 }  // namespace
