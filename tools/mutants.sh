@@ -29,9 +29,11 @@ drop-instead-of-drain|src/playback/playback.cc|snd_pcm_drain(handle);|snd_pcm_dr
 rate-request-48000|src/playback/playback.cc|unsigned int rateNear = rate;|unsigned int rateNear = 48000;
 third-partial-half-amplitude|src/click/click.cc|const double a = std::ldexp(kAmplitudeScale, -(k + i));|const double a = std::ldexp(kAmplitudeScale, -(k + i) - (k == 3));
 sine-phase-reset-each-cycle|src/click/click.cc|::sinf(static_cast<float>(static_cast<double>(j) * w));|::sinf(static_cast<float>(static_cast<double>(j - first) * w));
-beat-grid-one-sample-late|src/wav/wav.cc|next = perBeat * beats;|next = perBeat * beats + 1.0f;
+beat-grid-one-sample-late|src/wav/track.cc|next = perBeat * beats;|next = perBeat * beats + 1.0f;
 measure-count-stuck|src/playback/playback.cc|static_cast<uint32_t>(cursor.measure) + 1u);|static_cast<uint32_t>(cursor.measure) + 0u);
-append-without-size-fix|src/wav/wav.cc|} else if (!WriteSizes(file, tag, grown)) {|} else if (false) {'
+append-without-size-fix|src/wav/wav.cc|if (!stop) stop = FIX_SIZE(out, fields, sizes);|if (false) stop = FIX_SIZE(out, fields, sizes);
+append-pad-byte-kept|src/wav/riff.cc|layout.tailStart = padded <= riffEnd ? padded : dataEnd;|layout.tailStart = dataEnd;
+append-tail-dropped|src/wav/wav.cc|if (!stop) stop = Write(out, std::span(saved).subspan(static_cast<size_t>(moved - kept)));|'
 
 # A copy of the tracked (and new, not ignored) files. tar keeps their times, so
 # a second run in the same WORKDIR rebuilds only what changed since.

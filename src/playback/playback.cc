@@ -11,6 +11,7 @@
 
 #include "base/extended.h"
 #include "base/fatal.h"
+#include "base/samples.h"
 
 namespace zembrol {
 namespace {
@@ -115,7 +116,7 @@ void PLAY(std::span<const uint8_t> beat, int32_t beatLength, int32_t totalSample
     std::printf("A bit depth of %i cannot be played.\n", bits);
     return;
   }
-  const int bytesPerSample = bits == 16 ? 2 : 3;
+  const int bytesPerSample = BytesPerSample(bits);
   if (beat.size() / static_cast<size_t>(bytesPerSample) < static_cast<size_t>(beatLength)) {
     std::printf("The beat holds fewer than its %i samples; nothing is played.\n", beatLength);
     return;

@@ -9,19 +9,11 @@
 #include <limits>
 #include <vector>
 
+#include "base/numbers.h"
 #include "base/samples.h"
 
 namespace zembrol {
 namespace {
-
-// Rounds to the nearest float, overflowing to infinity as the hardware does.
-float ToFloat(double value) {
-  constexpr double kMax = std::numeric_limits<float>::max();
-  constexpr double kOverflow = kMax + 0x1p103;  // half a unit above the largest float
-  if (value >= kOverflow) return std::numeric_limits<float>::infinity();
-  if (value <= -kOverflow) return -std::numeric_limits<float>::infinity();
-  return static_cast<float>(std::clamp(value, -kMax, kMax));
-}
 
 // Walks the writer's beat loop: silence(n) for each run of n silence samples and
 // click() for each whole click, in order, until stopped() says so. A click
@@ -120,7 +112,7 @@ int64_t RenderTrack(const Track& track, std::span<uint8_t> buffer,
 }
 
 float SamplesPerBeat(uint32_t rate, float tempo) {
-  return ToFloat(static_cast<double>(rate) / (static_cast<double>(tempo) / 60.0));
+  return NarrowToFloat(static_cast<double>(rate) / (static_cast<double>(tempo) / 60.0));
 }
 
 int64_t WalkedSamples(const Track& track) {
