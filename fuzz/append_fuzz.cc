@@ -36,15 +36,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   if (std::memcmp(file.data() + layout.dataOffset, "data", 4) != 0) std::abort();
   if (!zembrol::AppendRefusal(layout, rate, bits).empty()) return 0;
-  // Accepted: plan a track of 1001 samples as "+" does.
+  // Accepted: plan a track of 1001 samples as "+" does. The new file is the
+  // old audio, the track, the pad byte and the kept bytes; the RIFF chunk
+  // covers all of it but what stood after the old RIFF chunk.
   const int32_t sampleBytes = zembrol::BytesPerSample(bits);
-  const int64_t audio = layout.audioEnd - dataStart + 1001 * sampleBytes;
   if ((layout.audioEnd - dataStart) % sampleBytes != 0) std::abort();
-  const int64_t kept = length - layout.tailStart;
-  const int64_t pad = kept > 0 ? audio & 1 : 0;
-  const zembrol::ChunkSizes sizes =
-      zembrol::SizesFor(layout.dataOffset, audio, pad + layout.riffTail);
-  if (sizes.data != audio || sizes.riff + 8 > layout.audioEnd + 1001 * sampleBytes + pad + kept)
+  const int64_t added = 1001 * sampleBytes;
+  const zembrol::AppendPlan plan = zembrol::PlanAppend(layout, added);
+  const int64_t kept = length - plan.keptFrom;
+  const int64_t newLength = layout.audioEnd + added + plan.pad + kept;
+  if (plan.keptFrom != layout.tailStart || plan.pad < 0 || plan.pad > 1 ||
+      (plan.pad == 1) != (kept > 0 && plan.sizes.data % 2 == 1) ||
+      plan.sizes.data != layout.audioEnd - dataStart + added || plan.sizes.riff < plan.sizes.data ||
+      plan.sizes.riff + 8 > newLength || (kept == 0 && plan.sizes.riff + 8 != newLength))
     std::abort();
   if (std::memcmp(file.data(), "RIFF", 4) != 0 || std::memcmp(file.data() + 8, "WAVE", 4) != 0)
     std::abort();

@@ -151,6 +151,19 @@ RiffLayout WalkRiff(const ReadAt& read, int64_t length) {
   return layout;
 }
 
+AppendPlan PlanAppend(const RiffLayout& layout, int64_t addedBytes) {
+  AppendPlan plan;
+  plan.keptFrom = layout.tailStart;
+  const int64_t audio = layout.audioEnd - (layout.dataOffset + 8) + addedBytes;
+  if (addedBytes == 0) {
+    plan.pad = layout.tailStart - layout.audioEnd;  // nothing moves
+  } else if (layout.length > layout.tailStart) {
+    plan.pad = audio & 1;
+  }
+  plan.sizes = SizesFor(layout.dataOffset, audio, plan.pad + layout.riffTail);
+  return plan;
+}
+
 std::string AppendRefusal(const RiffLayout& layout, uint32_t rate, int32_t bits) {
   if (layout.rf64) return "is an RF64 file";
   if (layout.fmtSize < 0) return "has no fmt chunk before its data chunk";

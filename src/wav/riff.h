@@ -64,6 +64,17 @@ struct RiffLayout {
 
 RiffLayout WalkRiff(const ReadAt& read, int64_t length);
 
+// Where "+" puts `addedBytes` of new audio: after the old audio, followed by a
+// zero pad byte when something follows an odd size, then the bytes from
+// `keptFrom` to the end of the file.
+struct AppendPlan {
+  int64_t keptFrom = 0;
+  int64_t pad = 0;
+  ChunkSizes sizes;
+};
+
+AppendPlan PlanAppend(const RiffLayout& layout, int64_t addedBytes);
+
 // Returns why a track at `rate` and `bits` can't follow the audio of `layout`
 // (which has a data chunk), or an empty text when it can.
 std::string AppendRefusal(const RiffLayout& layout, uint32_t rate, int32_t bits);

@@ -262,11 +262,8 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
     return refuse("has " + std::to_string(moved) +
                   " bytes after its audio, more than can be moved to make room");
   }
-  const int64_t audio = layout.audioEnd - (layout.dataOffset + 8) + added;
-  const int64_t kept = length - layout.tailStart;
-  const int64_t pad = added == 0 ? layout.tailStart - layout.audioEnd : (kept > 0 ? audio & 1 : 0);
-  const ChunkSizes sizes = SizesFor(layout.dataOffset, audio, pad + layout.riffTail);
-  if (!SizesFit(sizes)) return refuse("would grow too long for a WAV file");
+  const AppendPlan plan = PlanAppend(layout, added);
+  if (!SizesFit(plan.sizes)) return refuse("would grow too long for a WAV file");
 
   std::vector<uint8_t> saved(static_cast<size_t>(moved));
   const SizeFields fields{layout.dataOffset, layout.factOffset, sampleBytes};
@@ -286,10 +283,12 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
     if (lseek(fd, out.position, SEEK_SET) < 0) stop = Failed("seek in");
     if (!stop) stop = WRITE_FILE(out, track);
     const uint8_t zero = 0;
-    if (!stop && pad > 0) stop = Write(out, std::span(&zero, 1));
-    if (!stop) stop = Write(out, std::span(saved).subspan(static_cast<size_t>(moved - kept)));
+    if (!stop && plan.pad > 0) stop = Write(out, std::span(&zero, 1));
+    if (!stop)
+      stop = Write(out,
+                   std::span(saved).subspan(static_cast<size_t>(plan.keptFrom - layout.audioEnd)));
   }
-  if (!stop) stop = FIX_SIZE(out, fields, sizes);
+  if (!stop) stop = FIX_SIZE(out, fields, plan.sizes);
   if (stop) {
     // Back to the old bytes and the old length.
     if (!WriteAll(fd, saved, layout.audioEnd, Until::kDone) && ftruncate(fd, length) == 0) {
