@@ -5,3 +5,6 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+# pkg-config reads this architecture's .pc files (and the architecture-
+# independent ones), not the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig)
