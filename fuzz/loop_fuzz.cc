@@ -54,8 +54,7 @@ void RemoveDirectory() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (geteuid() == 0) {
-    std::fputs("loop_fuzz: commands may write any file: run me as an unprivileged user\n",
-               stderr);
+    std::fputs("loop_fuzz: commands may write any file: run me as an unprivileged user\n", stderr);
     std::exit(1);
   }
   char pattern[] = "/tmp/zembrol-loop-fuzz-XXXXXX";

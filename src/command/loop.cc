@@ -80,7 +80,8 @@ void PrintMenu(const Session& session) {
   std::puts("");
   std::puts("Audition settings:");
   std::puts("\tEnter 'a' to audition click.");
-  std::printf("\tEnter 'al' to set the audition length (%.1f sec).\n", static_cast<double>(s.atime));
+  std::printf("\tEnter 'al' to set the audition length (%.1f sec).\n",
+              static_cast<double>(s.atime));
   std::printf("\tEnter 'o' to change output device from '%s'.\n", s.device);
   std::puts("\tEnter 'ptm' to play tempo map file.");
   std::puts("");

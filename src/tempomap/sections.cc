@@ -41,13 +41,14 @@ std::optional<RenderedSettings> RenderSections(const TempoMap& map, const Sectio
   for (int32_t k = 1; k <= map.count; ++k) {
     const TempoMapEntry& entry = map.entries[k];
     rendered = {entry.tempo, SectionSeconds(entry)};
-    tracks.push_back({.rate = output.rate,
-                      .bits = output.bits,
-                      .tempo = entry.tempo,
-                      .totalSamples = SectionTrackSamples(output.rate, entry, rendered.trackSeconds),
-                      .click = output.click,
-                      .clickSamples = output.clickSamples,
-                      .silence = output.silence});
+    tracks.push_back(
+        {.rate = output.rate,
+         .bits = output.bits,
+         .tempo = entry.tempo,
+         .totalSamples = SectionTrackSamples(output.rate, entry, rendered.trackSeconds),
+         .click = output.click,
+         .clickSamples = output.clickSamples,
+         .silence = output.silence});
     dataBytes += AppendedSamples(tracks.back()) * output.bytesPerSample;
   }
   if (!NewFileFits(dataBytes)) {
