@@ -162,7 +162,11 @@ void FinishNewFile(OutputFile& out, Stop stop, int32_t bits) {
 bool StartNewFile(OutputFile& out, const char* path) {
   out = OpenOutput(path, Open::kCreate);
   if (!Lock(out, "it was not written")) return false;
-  if (IsRegular(out) && ftruncate(out.fd.get(), 0) != 0) EndAfter(Failed("write to"), path, "");
+  // An empty file is not truncated again: some file systems then flush the
+  // new data at close, as for a file that replaced longer contents.
+  int64_t length = 0;
+  if (IsRegular(out, &length) && length > 0 && ftruncate(out.fd.get(), 0) != 0)
+    EndAfter(Failed("write to"), path, "");
   return true;
 }
 
