@@ -87,7 +87,7 @@ OutputFile OpenOutput(const char* path, Open how) {
       EndProgram(128 + signal);
     }
     const int fd = open(path, flags, 0666);
-    if (fd >= 0) return {Fd(fd), path, 0};
+    if (fd >= 0) return {Fd(fd), path, 0, {}};
     if (errno == EINTR) continue;
     if (how == Open::kExisting && errno == ENOENT) Fatal(stdout, 2, kNoFile);
     const char* reason = std::strerror(errno);
@@ -181,7 +181,8 @@ Stop WRITE_FILE(OutputFile& out, const Track& track) {
   // The kernel copies a block about twice as fast when it starts at the same
   // offset within a page as the file position it goes to, so the block is
   // placed in a slightly larger buffer.
-  std::vector<uint8_t> storage(kBlockBytes + kPageBytes);
+  std::vector<uint8_t>& storage = out.storage;
+  storage.resize(kBlockBytes + kPageBytes);
   const auto address = reinterpret_cast<uintptr_t>(storage.data());
   const size_t skew = (static_cast<uintptr_t>(out.position) - address) % kPageBytes;
   Stop stop;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "base/file.h"
 #include "wav/riff.h"
@@ -17,7 +18,8 @@ namespace zembrol {
 struct OutputFile {
   Fd fd;
   const char* path = "";
-  int64_t position = 0;  // where the next write goes
+  int64_t position = 0;          // where the next write goes
+  std::vector<uint8_t> storage;  // the writer's block, made by the first WRITE_FILE
 };
 
 // Why writing stopped early, if it did.
