@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#include "click/click.h"
 #include "capture.h"
+#include "click/click.h"
 #include "e2e.h"
 
 namespace zembrol::test {
@@ -16,10 +16,10 @@ namespace {
 struct Step {
   std::string input;
   std::string printed;
-  MenuValues menu;
+  Shown menu;
 };
 
-MenuValues OnCap(MenuValues v = {}) {
+Shown OnCap(Shown v = {}) {
   v.device = "cap";
   return v;
 }
@@ -91,26 +91,26 @@ TEST(Audition, CapturedFramesAndMeasureLinesFollowTheBeat) {
       {"48000 Hz 128 bpm 16 bits",
        "2 1\n",
        {kOnCap, {"t 128\n", kTempoPrompt, {.tempo = 128.0f, .device = "cap"}}},
-       {48000, 16, 60.0f, 22499, 480000, 4, 
+       {48000, 16, 60.0f, 22499, 480000, 4,
         "b41dc7370b6ad098997b38b25b0dedd5f7bb2b007140396fe7dbe3ec837b679c"}},
       {"meter 1, 2.5 s",
        "1 1\n",
        {kOnCap,
         {"b 1\n", kMeterPrompt, {.meter = 1, .device = "cap"}},
         {"al 2.5\n", kLengthPrompt, {.meter = 1, .atime = 2.5f, .device = "cap"}}},
-       {44100, 16, 60.0f, 22050, 110250, 1, 
+       {44100, 16, 60.0f, 22050, 110250, 1,
         "e193976e943f8daff59b17d0f16812096ef5a40d2140a82f9d5633c431210418"}},
       {"meter 0",
        "1 2\n",
        {kOnCap, {"b 0\n", kMeterPrompt, {.meter = 0, .device = "cap"}}},
-       {44100, 24, 60.0f, 22050, 441000, 0, 
+       {44100, 24, 60.0f, 22050, 441000, 0,
         "55e63274df7575699909988292b70d255d9d3d8e7294e0a33da1ce6f3f82b7de"}},
       {"click longer than a beat shorter than a period",
        "1 2\n",
        {kOnCap,
         {"t 3000\n", kTempoPrompt, {.tempo = 3000.0f, .device = "cap"}},
         {"al 1\n", kLengthPrompt, {.tempo = 3000.0f, .atime = 1.0f, .device = "cap"}}},
-       {44100, 24, 60.0f, 882, 44100, 4, 
+       {44100, 24, 60.0f, 882, 44100, 4,
         "36a19176d942c9ac7fa6d5d39deff0e268a2c48db34e3caafe60b6b467002a5b"}},
       {"empty click",
        "1 2\n",
@@ -119,12 +119,12 @@ TEST(Audition, CapturedFramesAndMeasureLinesFollowTheBeat) {
          "\nEnter lowest frequency of click in Hz\n"
          "The frequency chosen is too low for this tempo!\n",
          {.Hz = 1.0f, .device = "cap"}}},
-       {44100, 24, 1.0f, 22050, 441000, 4, 
+       {44100, 24, 1.0f, 22050, 441000, 4,
         "284398050341d56e44cf67fda1e9d012a47b271c78fb9270a329706dd4b7447c"}},
       {"atime 0",
        "1 2\n",
        {kOnCap, {"al 0\n", kLengthPrompt, {.atime = 0.0f, .device = "cap"}}},
-       {44100, 24, 60.0f, 22050, 0, 4, 
+       {44100, 24, 60.0f, 22050, 0, 4,
         "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"}},
   };
   for (const PlayCase& c : cases) {
@@ -147,7 +147,7 @@ TEST(Audition, UnplayableTempoOrLengthPrintsOneLineAndGoesOn) {
   const struct {
     std::string input;
     std::string printed;
-    MenuValues menu;
+    Shown menu;
     std::string message;
   } cases[] = {
       {"t 0\n",

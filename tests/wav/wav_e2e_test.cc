@@ -34,28 +34,22 @@ void PrintTo(const RunSettings& s, std::ostream* os) {
       << s.meas << " save " << s.save;
 }
 
-// Writes the settings file for `s` and returns what start-up then prints.
-std::string UseSettings(const TempDir& dir, const RunSettings& s) {
-  char text[256];
-  std::snprintf(text, sizeof text, "rate\t%u\nbits\t%d\ntempo\t%g\nmeter\t%d\nmeas\t%d\nsave\t%s\n",
-                s.rate, s.bits, static_cast<double>(s.tempo), s.meter, s.meas, s.save);
-  WriteFile(dir / "rczembrol.txt", text);
-  char summary[256];
-  std::snprintf(summary, sizeof summary,
-                "rate: %u\tbits: %d\tdevice: default\nmeter: %d\tmeas: %d\tatime: 10.0\n"
-                "Hz: 60.00\tsave: %s\ttmap: tmap.txt\n",
-                s.rate, s.bits, s.meter, s.meas, s.save);
-  return StartUpLoaded(summary);
+Shown ShownFor(const RunSettings& s) {
+  return {.rate = s.rate,
+          .bits = s.bits,
+          .tempo = s.tempo,
+          .meter = s.meter,
+          .meas = s.meas,
+          .save = s.save};
 }
 
-std::string MenuFor(const RunSettings& s) {
-  MenuValues v;
-  v.tempo = s.tempo;
-  v.meter = s.meter;
-  v.meas = s.meas;
-  v.save = s.save;
-  return Menu(v);
+// Writes the settings file for `s` and returns what start-up then prints.
+std::string UseSettings(const TempDir& dir, const RunSettings& s) {
+  WriteFile(dir / "rczembrol.txt", SettingsFile(ShownFor(s)));
+  return StartUpLoaded(ShownFor(s));
 }
+
+std::string MenuFor(const RunSettings& s) { return Menu(ShownFor(s)); }
 
 // The packed click at `rate` and `bits` with 60 Hz, checked against its golden digest.
 std::string ClickFor(uint32_t rate, int bits) {
