@@ -136,17 +136,6 @@ TEST(CommandLoop, ExitWritesNoSettingsFile) {
   EXPECT_FALSE(std::filesystem::exists(dir / "rczembrol.txt"));
 }
 
-TEST(CommandLoop, SaveThenFreshStartLoadsTheFile) {
-  TempDir dir;
-  RunResult first = RunZembrol(dir.path(), "1 1 t 140 m 12 s x\n");
-  EXPECT_EQ(first.status, 2);
-  const Shown saved{.bits = 16, .tempo = 140, .meas = 12};
-  EXPECT_EQ(ReadFile(dir / "rczembrol.txt"), SettingsFile(saved));
-  RunResult second = RunZembrol(dir.path(), "x\n");
-  EXPECT_EQ(second.status, 2);
-  EXPECT_EQ(second.out, StartUpLoaded(saved) + Menu(saved));
-}
-
 TEST(CommandLoop, SaveThatCannotWriteSaysSoAndGoesOn) {
   TempDir dir;
   std::filesystem::create_directory(dir / "rczembrol.txt");  // a directory in its place
