@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "base/samples.h"
 #include "capture.h"
 #include "e2e.h"
 
@@ -115,7 +116,7 @@ TEST(Audition, CapturedFramesAndMeasureLinesFollowTheBeat) {
     SCOPED_TRACE(c.name);
     const Played& p = c.played;
     Device device;
-    const int bytesPerSample = p.bits / 8;
+    const int bytesPerSample = BytesPerSample(p.bits);
     const int64_t frames = FramesPlayed(p.totalSamples);
     const AuditionRun run = Audition(device, c.answers, c.steps);
     EXPECT_EQ(run.result.status, 0);

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/samples.h"
 #include "e2e.h"
 #include "riff_bytes.h"
 
@@ -112,7 +113,7 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
       before.substr(0, at.audioEnd) + track + (pad ? "\0"s : ""s) + before.substr(at.keptFrom);
   expected.replace(4, 4, Le(static_cast<uint32_t>(expected.size() - 8 - at.afterRiff), 4));
   expected.replace(at.dataOffset + 4, 4, Le(static_cast<uint32_t>(audio), 4));
-  const size_t sampleBytes = c.bits == 24 ? 3 : 2;
+  const size_t sampleBytes = static_cast<size_t>(BytesPerSample(c.bits));
   if (at.factOffset >= 0) expected.replace(at.factOffset + 8, 4, Le(audio / sampleBytes, 4));
   ASSERT_EQ(after.size(), expected.size());
   EXPECT_TRUE(after == expected);

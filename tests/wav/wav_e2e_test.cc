@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/samples.h"
 #include "e2e.h"
 #include "golden.h"
 #include "riff_bytes.h"
@@ -59,7 +60,7 @@ std::string ClickFor(uint32_t rate, int bits) {
 
 // `samples` samples of silence with the click copied in at each start.
 std::string Track(const std::string& click, int bits, const std::vector<int>& starts, int samples) {
-  const size_t bps = bits == 24 ? 3 : 2;
+  const size_t bps = static_cast<size_t>(BytesPerSample(bits));
   std::string t(static_cast<size_t>(samples) * bps, '\0');
   for (int start : starts) t.replace(static_cast<size_t>(start) * bps, click.size(), click);
   return t;
