@@ -148,6 +148,11 @@ const char kRuler[] = "-------------------------\n";
 
 }  // namespace
 
+void PrintTo(const Shown& s, std::ostream* os) {
+  *os << s.rate << " Hz " << s.bits << " bits " << s.tempo << " bpm meter " << s.meter << " meas "
+      << s.meas << " save " << s.save;
+}
+
 std::string Menu(const Shown& v) {
   std::string m = "\nGlobal settings:\n";
   m += Format("\tEnter 't' to adjust tempo (%.1f bpm).\n", D(v.tempo));

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 
 #include "base/fatal.h"
@@ -107,6 +108,9 @@ struct Shown {
   std::string save = "click.wav";
   std::string map = "tmap.txt";
 };
+
+// For parameterised tests: the settings a run's output depends on most.
+void PrintTo(const Shown& shown, std::ostream* os);
 
 std::string Menu(const Shown& shown = {});
 
