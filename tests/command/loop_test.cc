@@ -100,7 +100,6 @@ INSTANTIATE_TEST_SUITE_P(
                  0},
         LoopCase{"HelpIgnoresEveryWordButC", "h x t 140 c\n", kHelp + "\n" + Menu(), 0},
         LoopCase{"EndOfInputInTheHelpStep", "h x\n", kHelp, 0},
-        LoopCase{"EndOfInputAtAPrompt", "t", std::string(kTempo) + "\n" + Menu(), 0},
         LoopCase{"EndOfInputAtANamePrompt", "n", std::string(kName) + "\n" + Menu(), 0},
         LoopCase{"TooLowFrequencyIsReportedOnce", "f 1 f 60 m 2\n",
                  std::string(kFrequency) + "The frequency chosen is too low for this tempo!\n\n" +
