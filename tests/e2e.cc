@@ -146,6 +146,14 @@ double D(float value) { return static_cast<double>(value); }
 
 const char kRuler[] = "-------------------------\n";
 
+// The three lines between the rulers.
+std::string Summary(const Shown& v) {
+  return Format("rate: %i\tbits: %i\tdevice: %s\n", static_cast<int>(v.rate), v.bits,
+                v.device.c_str()) +
+         Format("meter: %i\tmeas: %i\tatime: %.1f\n", v.meter, v.meas, D(v.atime)) +
+         Format("Hz: %.2f\tsave: %s\ttmap: %s\n", D(v.Hz), v.save.c_str(), v.map.c_str());
+}
+
 }  // namespace
 
 void PrintTo(const Shown& s, std::ostream* os) {
@@ -191,13 +199,6 @@ std::string StartUpAsked() {
 
 std::string StartUpLoaded(const Shown& shown, const std::string& notice) {
   return Banner() + "Settings Loaded\n" + notice + kRuler + Summary(shown) + kRuler + "ready\n";
-}
-
-std::string Summary(const Shown& v) {
-  return Format("rate: %i\tbits: %i\tdevice: %s\n", static_cast<int>(v.rate), v.bits,
-                v.device.c_str()) +
-         Format("meter: %i\tmeas: %i\tatime: %.1f\n", v.meter, v.meas, D(v.atime)) +
-         Format("Hz: %.2f\tsave: %s\ttmap: %s\n", D(v.Hz), v.save.c_str(), v.map.c_str());
 }
 
 std::string SettingsFile(const Shown& v) {

@@ -120,11 +120,9 @@ std::string Banner();
 // Banner and settings-file check, then the two start-up questions and "ready".
 std::string StartUpAsked();
 
-// Banner, "Settings Loaded", `notice` (whole lines), the summary and "ready".
+// Banner, "Settings Loaded", `notice` (whole lines), the summary of `shown`
+// between two rulers, and "ready".
 std::string StartUpLoaded(const Shown& shown = {}, const std::string& notice = "");
-
-// The three summary lines between the rulers.
-std::string Summary(const Shown& shown = {});
 
 // The ten lines that "s" saves for `shown`, and that load as `shown`.
 std::string SettingsFile(const Shown& shown = {});
