@@ -1,5 +1,5 @@
-// The settings file as text: each row is read from a file by GET_PARAMS, and
-// every field is compared.
+// The settings file as text: each case is read from a file by GET_PARAMS,
+// and every field is compared.
 #include "command/settings.h"
 
 #include <gtest/gtest.h>
@@ -37,62 +37,50 @@ std::string FiveKilobytes() {
   return text + "meas\t7\n";
 }
 
-struct TextCase {
-  const char* name;
-  std::string text;
-  Settings expected;
-};
-
-void PrintTo(const TextCase& c, std::ostream* os) { *os << c.name; }
-
-class SettingsText : public testing::TestWithParam<TextCase> {};
-
-TEST_P(SettingsText, StoresEveryKeyFound) {
-  EXPECT_EQ(Fields(Read(GetParam().text)), Fields(GetParam().expected));
+TEST(SettingsText, StoresEveryKeyFound) {
+  const struct {
+    const char* name;
+    std::string text;
+    Settings expected;
+  } cases[] = {
+      {"SomeKeys", "tempo\t90\nmeter\t3\nmeas\t10\n", {.tempo = 90, .meter = 3, .meas = 10}},
+      {"BlanksInsteadOfTab", "rate  48000\nsave  x.wav\n", {.rate = 48000, .save = " x.wav"}},
+      {"ValueOnTheNextLine", "tempo\t\n90\n", {.tempo = 90}},
+      {"ValueAfterEmptyLinesAndBlanks", "Hz\t\n\n\n  55.5\n", {.Hz = 55.5f}},
+      {"ValueAfterTabs", "meter\t\t\t7\n", {.meter = 7}},
+      {"CrLf",
+       "rate\t48000\r\nmeter\t3\r\ntempo\t100\r\nmap\tmaps/a.txt\r\n",
+       {.rate = 48000, .tempo = 100, .meter = 3, .map = "maps/a.txt\r"}},
+      {"DuplicateKeysTakeTheLast", "meter\t3\nmeter\t7\n", {.meter = 7}},
+      {"UnknownKeysAndOtherCaseIgnored", "RATE\t8000\nvolume\t5\nHZ\t99\n", {}},
+      {"KeyAmongWordsTakesTheRestOfTheLine", "my favourite meas\t12 bars\n", {.meas = 12}},
+      {"AValueIsNeverAKey", "save\tsave\n", {.save = "save"}},
+      {"NameWithABlank", "save\tmy track.wav\n", {.save = "my track.wav"}},
+      {"NumbersWithTrailingWords",
+       "tempo\t120 bpm\nmeas\tmany\natime\t2.5e1s\n",
+       {.atime = 25, .meas = 0}},
+      {"HexFloat", "tempo\t0x1p7\n", {.tempo = 128}},
+      {"NegativeRateWraps", "rate\t-1\n", {.rate = 4294967295u}},
+      {"RateBelowInt32Clamps", "rate\t-99999999999\n", {.rate = 2147483648u}},
+      {"RateAboveInt32", "rate\t2147483648\n", {.rate = 2147483648u}},
+      {"LargestRate", "rate\t4294967295\n", {.rate = 4294967295u}},
+      {"RateAboveUint32Clamps", "rate\t4294967296\n", {.rate = 4294967295u}},
+      {"RateFarAboveClamps", "rate\t99999999999999999999\n", {.rate = 4294967295u}},
+      {"IntegersClampToInt32",
+       "meas\t99999999999\nmeter\t-99999999999\n",
+       {.meter = INT32_MIN, .meas = INT32_MAX}},
+      {"KeyAsLastWordKeepsItsField", "meter\t5\nmeas", {.meter = 5}},
+      {"KeyBeforeEmptyLinesKeepsItsField", "meas\n\n\n", {}},
+      {"KeyBeforeATabAtTheEndKeepsItsField", "meas\t", {}},
+      {"ValueOfTabsHasNoDigits", "meas\t\t\n", {.meas = 0}},
+      {"TextEndsAtTheFirstNulByte",
+       "tempo\t90\nsave\tone.wav\n\0meter\t3\nsave\ttwo.wav\n"s,
+       {.tempo = 90, .save = "one.wav"}},
+      {"NulByteInsideAValue", "save\tab\0cd\n"s, {.save = "ab"}},
+      {"FiveKilobytesReadWhole", FiveKilobytes(), {.meas = 7}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Fields(Read(c.text)), Fields(c.expected)) << c.name;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, SettingsText,
-    testing::Values(
-        TextCase{
-            "SomeKeys", "tempo\t90\nmeter\t3\nmeas\t10\n", {.tempo = 90, .meter = 3, .meas = 10}},
-        TextCase{
-            "BlanksInsteadOfTab", "rate  48000\nsave  x.wav\n", {.rate = 48000, .save = " x.wav"}},
-        TextCase{"ValueOnTheNextLine", "tempo\t\n90\n", {.tempo = 90}},
-        TextCase{"ValueAfterEmptyLinesAndBlanks", "Hz\t\n\n\n  55.5\n", {.Hz = 55.5f}},
-        TextCase{"ValueAfterTabs", "meter\t\t\t7\n", {.meter = 7}},
-        TextCase{"CrLf",
-                 "rate\t48000\r\nmeter\t3\r\ntempo\t100\r\nmap\tmaps/a.txt\r\n",
-                 {.rate = 48000, .tempo = 100, .meter = 3, .map = "maps/a.txt\r"}},
-        TextCase{"DuplicateKeysTakeTheLast", "meter\t3\nmeter\t7\n", {.meter = 7}},
-        TextCase{"UnknownKeysAndOtherCaseIgnored", "RATE\t8000\nvolume\t5\nHZ\t99\n", {}},
-        TextCase{
-            "KeyAmongWordsTakesTheRestOfTheLine", "my favourite meas\t12 bars\n", {.meas = 12}},
-        TextCase{"AValueIsNeverAKey", "save\tsave\n", {.save = "save"}},
-        TextCase{"NameWithABlank", "save\tmy track.wav\n", {.save = "my track.wav"}},
-        TextCase{"NumbersWithTrailingWords",
-                 "tempo\t120 bpm\nmeas\tmany\natime\t2.5e1s\n",
-                 {.atime = 25, .meas = 0}},
-        TextCase{"HexFloat", "tempo\t0x1p7\n", {.tempo = 128}},
-        TextCase{"NegativeRateWraps", "rate\t-1\n", {.rate = 4294967295u}},
-        TextCase{"RateBelowInt32Clamps", "rate\t-99999999999\n", {.rate = 2147483648u}},
-        TextCase{"RateAboveInt32", "rate\t2147483648\n", {.rate = 2147483648u}},
-        TextCase{"LargestRate", "rate\t4294967295\n", {.rate = 4294967295u}},
-        TextCase{"RateAboveUint32Clamps", "rate\t4294967296\n", {.rate = 4294967295u}},
-        TextCase{"RateFarAboveClamps", "rate\t99999999999999999999\n", {.rate = 4294967295u}},
-        TextCase{"IntegersClampToInt32",
-                 "meas\t99999999999\nmeter\t-99999999999\n",
-                 {.meter = INT32_MIN, .meas = INT32_MAX}},
-        TextCase{"KeyAsLastWordKeepsItsField", "meter\t5\nmeas", {.meter = 5}},
-        TextCase{"KeyBeforeEmptyLinesKeepsItsField", "meas\n\n\n", {}},
-        TextCase{"KeyBeforeATabAtTheEndKeepsItsField", "meas\t", {}},
-        TextCase{"ValueOfTabsHasNoDigits", "meas\t\t\n", {.meas = 0}},
-        TextCase{"TextEndsAtTheFirstNulByte",
-                 "tempo\t90\nsave\tone.wav\n\0meter\t3\nsave\ttwo.wav\n"s,
-                 {.tempo = 90, .save = "one.wav"}},
-        TextCase{"NulByteInsideAValue", "save\tab\0cd\n"s, {.save = "ab"}},
-        TextCase{"FiveKilobytesReadWhole", FiveKilobytes(), {.meas = 7}}),
-    [](const testing::TestParamInfo<TextCase>& info) { return info.param.name; });
 
 // Device, save and map hold at most 15, 63 and 127 characters; a longer value
 // leaves the field as it was.
