@@ -137,20 +137,34 @@ RunResult RunZembrol(const std::filesystem::path& dir, const std::string& input,
 namespace {
 
 std::string Format(const char* format, auto... args) {
-  char buffer[512];
-  std::snprintf(buffer, sizeof buffer, format, args...);
-  return buffer;
+  std::string out(static_cast<size_t>(std::snprintf(nullptr, 0, format, args...)), '\0');
+  std::snprintf(out.data(), out.size() + 1, format, args...);
+  return out;
 }
 
-const char kBanner[] = "\nZembrol v. 1.023 (m) by Pellorin\n\nChecking for rczembrol.txt file...\n";
+double D(float value) { return static_cast<double>(value); }
+
+const char kRuler[] = "-------------------------\n";
+
+// The three lines between the rulers.
+std::string Summary(const Shown& v) {
+  return Format("rate: %i\tbits: %i\tdevice: %s\n", static_cast<int>(v.rate), v.bits,
+                v.device.c_str()) +
+         Format("meter: %i\tmeas: %i\tatime: %.1f\n", v.meter, v.meas, D(v.atime)) +
+         Format("Hz: %.2f\tsave: %s\ttmap: %s\n", D(v.Hz), v.save.c_str(), v.map.c_str());
+}
 
 }  // namespace
 
-std::string Menu(const MenuValues& v) {
+void PrintTo(const Shown& s, std::ostream* os) {
+  *os << s.rate << " Hz " << s.bits << " bits " << s.tempo << " bpm meter " << s.meter << " meas "
+      << s.meas << " save " << s.save;
+}
+
+std::string Menu(const Shown& v) {
   std::string m = "\nGlobal settings:\n";
-  m += Format("\tEnter 't' to adjust tempo (%.1f bpm).\n", static_cast<double>(v.tempo));
-  m += Format("\tEnter 'f' to set the lowest click frequency (%.1f Hz).\n",
-              static_cast<double>(v.Hz));
+  m += Format("\tEnter 't' to adjust tempo (%.1f bpm).\n", D(v.tempo));
+  m += Format("\tEnter 'f' to set the lowest click frequency (%.1f Hz).\n", D(v.Hz));
   m += Format("\tEnter 'b' to set beats per measure (%i)\n", v.meter);
   m += "\tEnter 'h' for tempo map file help\n"
        "\tEnter 's' to save current settings to 'rczembrol.txt'\n"
@@ -158,8 +172,7 @@ std::string Menu(const MenuValues& v) {
        "\n"
        "Audition settings:\n"
        "\tEnter 'a' to audition click.\n";
-  m +=
-      Format("\tEnter 'al' to set the audition length (%.1f sec).\n", static_cast<double>(v.atime));
+  m += Format("\tEnter 'al' to set the audition length (%.1f sec).\n", D(v.atime));
   m += Format("\tEnter 'o' to change output device from '%s'.\n", v.device.c_str());
   m += "\tEnter 'ptm' to play tempo map file.\n"
        "\n"
@@ -172,23 +185,28 @@ std::string Menu(const MenuValues& v) {
   return m;
 }
 
+std::string Banner() {
+  return "\nZembrol v. 1.023 (m) by Pellorin\n\nChecking for rczembrol.txt file...\n";
+}
+
 std::string StartUpAsked() {
-  return std::string(kBanner) +
+  return Banner() +
          "\nEnter sample rate or\n"
          "0 = exit, 1 = 44100,  2 = 48000,  3 = 88200,  4 = 96000\n"
          "\nChoose Bit Depth (1 = 16 bits, 2 = 24 bits)\n"
          "ready\n";
 }
 
-std::string StartUpLoaded(const std::string& summary) {
-  return std::string(kBanner) + "Settings Loaded\n-------------------------\n" + summary +
-         "-------------------------\nready\n";
+std::string StartUpLoaded(const Shown& shown, const std::string& notice) {
+  return Banner() + "Settings Loaded\n" + notice + kRuler + Summary(shown) + kRuler + "ready\n";
 }
 
-std::string DefaultSummary() {
-  return "rate: 44100\tbits: 24\tdevice: default\n"
-         "meter: 4\tmeas: 48\tatime: 10.0\n"
-         "Hz: 60.00\tsave: click.wav\ttmap: tmap.txt\n";
+std::string SettingsFile(const Shown& v) {
+  return Format("rate\t%i\ndevice\t%s\nbits\t%i\n", static_cast<int>(v.rate), v.device.c_str(),
+                v.bits) +
+         Format("tempo\t%.2f\nHz\t%.2f\natime\t%.1f\n", D(v.tempo), D(v.Hz), D(v.atime)) +
+         Format("meter\t%i\nmeas\t%i\nsave\t%s\nmap\t%s\n", v.meter, v.meas, v.save.c_str(),
+                v.map.c_str());
 }
 
 }  // namespace zembrol::test

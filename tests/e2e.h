@@ -5,9 +5,11 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 
 #include "base/fatal.h"
@@ -91,8 +93,12 @@ std::string ReadFile(const std::filesystem::path& path);
 std::string CommandOutput(const std::string& command);
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 
-// The settings that the menu shows.
-struct MenuValues {
+// The settings as the program shows them (start-up summary, menu) and saves
+// them; the defaults are the program's. Both print the rate with "%i", so a
+// rate above 2^31 - 1 comes out negative.
+struct Shown {
+  uint32_t rate = 44100;
+  int bits = 24;
   float tempo = 120.0f;
   float Hz = 60.0f;
   int meter = 4;
@@ -100,18 +106,25 @@ struct MenuValues {
   std::string device = "default";
   int meas = 48;
   std::string save = "click.wav";
+  std::string map = "tmap.txt";
 };
 
-std::string Menu(const MenuValues& values = {});
+// For parameterised tests: the settings a run's output depends on most.
+void PrintTo(const Shown& shown, std::ostream* os);
+
+std::string Menu(const Shown& shown = {});
+
+// The banner and the settings-file check.
+std::string Banner();
 
 // Banner and settings-file check, then the two start-up questions and "ready".
 std::string StartUpAsked();
 
-// Banner, "Settings Loaded", the summary and "ready"; `summary` is the three
-// lines between the rulers.
-std::string StartUpLoaded(const std::string& summary);
+// Banner, "Settings Loaded", `notice` (whole lines), the summary of `shown`
+// between two rulers, and "ready".
+std::string StartUpLoaded(const Shown& shown = {}, const std::string& notice = "");
 
-// The summary lines of the default settings.
-std::string DefaultSummary();
+// The ten lines that "s" saves for `shown`, and that load as `shown`.
+std::string SettingsFile(const Shown& shown = {});
 
 }  // namespace zembrol::test

@@ -140,6 +140,16 @@ std::string Dir(const int* dir) {
   return text;
 }
 
+// A call that takes only the handle: counted, forwarded to `real` unless a
+// fault stands in for it, and logged.
+int ForwardPcm(const char* call, int (*real)(snd_pcm_t*), snd_pcm_t* pcm) {
+  Recorder& r = Recorder::Get();
+  const std::optional<long> fault = r.Count(call);
+  const int result = fault ? static_cast<int>(*fault) : real(pcm);
+  r.Log("%s(%s) = %d", call, r.Name(pcm).c_str(), result);
+  return result;
+}
+
 }  // namespace
 
 extern "C" {
@@ -317,11 +327,7 @@ int __wrap_snd_pcm_hw_params_get_period_size(const snd_pcm_hw_params_t* params,
 }
 
 int __wrap_snd_pcm_prepare(snd_pcm_t* pcm) {
-  Recorder& r = Recorder::Get();
-  const std::optional<long> fault = r.Count("snd_pcm_prepare");
-  const int result = fault ? static_cast<int>(*fault) : __real_snd_pcm_prepare(pcm);
-  r.Log("snd_pcm_prepare(%s) = %d", r.Name(pcm).c_str(), result);
-  return result;
+  return ForwardPcm("snd_pcm_prepare", __real_snd_pcm_prepare, pcm);
 }
 
 snd_pcm_sframes_t __wrap_snd_pcm_writei(snd_pcm_t* pcm, const void* buffer,
@@ -343,19 +349,11 @@ snd_pcm_sframes_t __wrap_snd_pcm_writei(snd_pcm_t* pcm, const void* buffer,
 }
 
 int __wrap_snd_pcm_drain(snd_pcm_t* pcm) {
-  Recorder& r = Recorder::Get();
-  const std::optional<long> fault = r.Count("snd_pcm_drain");
-  const int result = fault ? static_cast<int>(*fault) : __real_snd_pcm_drain(pcm);
-  r.Log("snd_pcm_drain(%s) = %d", r.Name(pcm).c_str(), result);
-  return result;
+  return ForwardPcm("snd_pcm_drain", __real_snd_pcm_drain, pcm);
 }
 
 int __wrap_snd_pcm_drop(snd_pcm_t* pcm) {
-  Recorder& r = Recorder::Get();
-  const std::optional<long> fault = r.Count("snd_pcm_drop");
-  const int result = fault ? static_cast<int>(*fault) : __real_snd_pcm_drop(pcm);
-  r.Log("snd_pcm_drop(%s) = %d", r.Name(pcm).c_str(), result);
-  return result;
+  return ForwardPcm("snd_pcm_drop", __real_snd_pcm_drop, pcm);
 }
 
 int __wrap_snd_pcm_close(snd_pcm_t* pcm) {

@@ -5,7 +5,6 @@
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <map>
 #include <set>
 #include <sstream>
@@ -269,13 +268,8 @@ TEST(PcmCalls, RecorderWrapsEverySndPcmCallOfTheProgram) {
   std::set<std::string> wrapped;
   std::istringstream names(ZEMBROL_RECORDED_CALLS);
   for (std::string name; names >> name;) wrapped.insert(name);
-  std::FILE* nm = popen("nm -u --format=just-symbols '" ZEMBROL_LIBRARY "'", "r");
-  ASSERT_NE(nm, nullptr);
-  std::string symbols;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, nm)) > 0;) symbols.append(buffer, n);
-  ASSERT_EQ(pclose(nm), 0);
-  int calls = 0;
+  const std::string symbols = CommandOutput("nm -u --format=just-symbols '" ZEMBROL_LIBRARY "'");
+  int calls = 0;  // none when nm fails
   for (const std::string& symbol : SplitLines(symbols)) {
     if (!symbol.starts_with("snd_pcm_")) continue;
     ++calls;

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/samples.h"
 #include "e2e.h"
 #include "riff_bytes.h"
 
@@ -25,22 +26,7 @@ namespace {
 using namespace std::string_literals;
 
 // 44100 Hz, one measure of 4 beats at 120 bpm: 88200 samples.
-std::string Settings(int bits) {
-  return "rate\t44100\nbits\t" + std::to_string(bits) + "\ntempo\t120\nmeter\t4\nmeas\t1\n";
-}
-constexpr int kTrackSamples = 88200;
-
-std::string StartUp(int bits) {
-  return StartUpLoaded("rate: 44100\tbits: " + std::to_string(bits) +
-                       "\tdevice: default\nmeter: 4\tmeas: 1\tatime: 10.0\n"
-                       "Hz: 60.00\tsave: click.wav\ttmap: tmap.txt\n");
-}
-
-std::string MenuNow() {
-  MenuValues v;
-  v.meas = 1;
-  return Menu(v);
-}
+Shown OneMeasure(int bits = 24) { return {.bits = bits, .meas = 1}; }
 
 std::string Audio(size_t bytes) {
   std::string a(bytes, '\0');
@@ -56,7 +42,7 @@ std::string SoxiSamples(const std::filesystem::path& file) {
 // The track that "w" writes at `bits`: its bytes after the header.
 std::string TrackOfW(int bits) {
   TempDir dir;
-  WriteFile(dir / "rczembrol.txt", Settings(bits));
+  WriteFile(dir / "rczembrol.txt", SettingsFile(OneMeasure(bits)));
   RunZembrol(dir.path(), "w\n");
   return ReadFile(dir / "click.wav").substr(44);
 }
@@ -98,7 +84,7 @@ class WavAppendOnto : public testing::TestWithParam<AppendCase> {};
 TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
   const AppendCase& c = GetParam();
   TempDir dir;
-  WriteFile(dir / "rczembrol.txt", Settings(c.bits));
+  WriteFile(dir / "rczembrol.txt", SettingsFile(OneMeasure(c.bits)));
   const auto path = dir / "click.wav";
   const bool made = c.content.ends_with(".wav");
   const std::string before =
@@ -110,13 +96,13 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
   const RunResult r = RunZembrol(dir.path(), "+\n");
   EXPECT_EQ(r.status, c.status);
   const std::string after = ReadFile(path);
-  const std::string start = StartUp(c.bits) + MenuNow() + "\n";
+  const std::string start = StartUpLoaded(OneMeasure(c.bits)) + Menu(OneMeasure()) + "\n";
   if (!c.refusal.empty()) {
-    EXPECT_EQ(r.out, start + c.refusal + "\n" + (c.status == 0 ? MenuNow() : ""));
+    EXPECT_EQ(r.out, start + c.refusal + "\n" + (c.status == 0 ? Menu(OneMeasure()) : ""));
     EXPECT_TRUE(after == before);
     return;
   }
-  EXPECT_EQ(r.out, start + MenuNow());
+  EXPECT_EQ(r.out, start + Menu(OneMeasure()));
   // The old bytes up to the end of the audio, the track, a pad byte when
   // something follows an odd size, and the rest as it was.
   const Into& at = c.into;
@@ -127,7 +113,7 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
       before.substr(0, at.audioEnd) + track + (pad ? "\0"s : ""s) + before.substr(at.keptFrom);
   expected.replace(4, 4, Le(static_cast<uint32_t>(expected.size() - 8 - at.afterRiff), 4));
   expected.replace(at.dataOffset + 4, 4, Le(static_cast<uint32_t>(audio), 4));
-  const size_t sampleBytes = c.bits == 24 ? 3 : 2;
+  const size_t sampleBytes = static_cast<size_t>(BytesPerSample(c.bits));
   if (at.factOffset >= 0) expected.replace(at.factOffset + 8, 4, Le(audio / sampleBytes, 4));
   ASSERT_EQ(after.size(), expected.size());
   EXPECT_TRUE(after == expected);
@@ -231,7 +217,7 @@ void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 class WavStoppedMidTrack : public testing::TestWithParam<StopCase> {};
 
 // 30 minutes of 4/4 at 120 bpm, or 8 sections of it: 238 MB and up.
-constexpr char kLongSettings[] = "rate\t44100\nbits\t24\ntempo\t120\nmeter\t4\nmeas\t900\n";
+const std::string kLongSettings = SettingsFile({.meas = 900});
 
 TEST_P(WavStoppedMidTrack, LeavesAValidFileOrTheOldOne) {
   const StopCase& c = GetParam();
@@ -302,11 +288,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(WavStoppedMidTrack, ABlockedOpenOfAFifoEndsOnAnInterruption) {
   TempDir dir;
-  WriteFile(dir / "rczembrol.txt", Settings(24));
+  WriteFile(dir / "rczembrol.txt", SettingsFile(OneMeasure(24)));
   ASSERT_EQ(mkfifo((dir / "click.wav").c_str(), 0644), 0);
   Running run(dir.path(), "w\n");
   // The menu and the click's empty line come out before the open blocks.
-  const std::string before = StartUp(24) + MenuNow() + "\n";
+  const std::string before = StartUpLoaded(OneMeasure(24)) + Menu(OneMeasure()) + "\n";
   while (run.Output() != before && !run.Ended()) usleep(1000);  // a poll
   // A signal just before the open is noted and the open still blocks, so
   // Ctrl-C is pressed until the program ends, within a second.
@@ -326,7 +312,7 @@ TEST(WavStoppedMidTrack, ABlockedOpenOfAFifoEndsOnAnInterruption) {
 TEST(WavTooLongCheck, A255SectionMapOfTinyBeatsIsRefusedAtOnce) {
   // Beats of 0.882 samples and a 3-sample click: over 10^8 clicks a section.
   TempDir dir;
-  WriteFile(dir / "rczembrol.txt", "rate\t44100\nbits\t24\nHz\t44100\n");
+  WriteFile(dir / "rczembrol.txt", SettingsFile({.Hz = 44100}));
   std::string tmap;
   for (int i = 0; i < 255; ++i) tmap += "tmap\t3000000\t1000000\t2000\n";
   WriteFile(dir / "tmap.txt", tmap);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/samples.h"
 #include "e2e.h"
 #include "golden.h"
 #include "riff_bytes.h"
@@ -20,41 +21,16 @@
 namespace zembrol::test {
 namespace {
 
-struct RunSettings {
-  uint32_t rate = 44100;
-  int bits = 24;
-  float tempo = 120.0f;
-  int meter = 4;
-  int meas = 1;
-  const char* save = "click.wav";
-};
-
-void PrintTo(const RunSettings& s, std::ostream* os) {
-  *os << s.rate << " Hz " << s.bits << " bits " << s.tempo << " bpm meter " << s.meter << " meas "
-      << s.meas << " save " << s.save;
+// The settings of a run: one measure unless said otherwise.
+Shown Chosen(uint32_t rate = 44100, int bits = 24, float tempo = 120.0f, int meter = 4,
+             int meas = 1) {
+  return {.rate = rate, .bits = bits, .tempo = tempo, .meter = meter, .meas = meas};
 }
 
 // Writes the settings file for `s` and returns what start-up then prints.
-std::string UseSettings(const TempDir& dir, const RunSettings& s) {
-  char text[256];
-  std::snprintf(text, sizeof text, "rate\t%u\nbits\t%d\ntempo\t%g\nmeter\t%d\nmeas\t%d\nsave\t%s\n",
-                s.rate, s.bits, static_cast<double>(s.tempo), s.meter, s.meas, s.save);
-  WriteFile(dir / "rczembrol.txt", text);
-  char summary[256];
-  std::snprintf(summary, sizeof summary,
-                "rate: %u\tbits: %d\tdevice: default\nmeter: %d\tmeas: %d\tatime: 10.0\n"
-                "Hz: 60.00\tsave: %s\ttmap: tmap.txt\n",
-                s.rate, s.bits, s.meter, s.meas, s.save);
-  return StartUpLoaded(summary);
-}
-
-std::string MenuFor(const RunSettings& s) {
-  MenuValues v;
-  v.tempo = s.tempo;
-  v.meter = s.meter;
-  v.meas = s.meas;
-  v.save = s.save;
-  return Menu(v);
+std::string UseSettings(const TempDir& dir, const Shown& s) {
+  WriteFile(dir / "rczembrol.txt", SettingsFile(s));
+  return StartUpLoaded(s);
 }
 
 // The packed click at `rate` and `bits` with 60 Hz, checked against its golden digest.
@@ -65,7 +41,7 @@ std::string ClickFor(uint32_t rate, int bits) {
 
 // `samples` samples of silence with the click copied in at each start.
 std::string Track(const std::string& click, int bits, const std::vector<int>& starts, int samples) {
-  const size_t bps = bits == 24 ? 3 : 2;
+  const size_t bps = static_cast<size_t>(BytesPerSample(bits));
   std::string t(static_cast<size_t>(samples) * bps, '\0');
   for (int start : starts) t.replace(static_cast<size_t>(start) * bps, click.size(), click);
   return t;
@@ -102,7 +78,7 @@ class FileSizeLimit {
 // "w" ------------------------------------------------------------------------
 
 struct WriteCase {
-  RunSettings setup;
+  Shown setup;
   int total;  // samples the header declares
   std::vector<int> starts;
   int appended;
@@ -117,7 +93,7 @@ TEST_P(WavWriteCommand, WritesHeaderAndClicksExactly) {
   TempDir dir;
   const std::string startUp = UseSettings(dir, c.setup);
   RunResult r = RunZembrol(dir.path(), "w\n");
-  EXPECT_EQ(r.out, startUp + MenuFor(c.setup) + "\n" + MenuFor(c.setup));
+  EXPECT_EQ(r.out, startUp + Menu(c.setup) + "\n" + Menu(c.setup));
   EXPECT_EQ(r.status, 0);
   const std::string click = ClickFor(c.setup.rate, c.setup.bits);
   const std::string expected = Header(c.setup.rate, c.setup.bits, c.total) +
@@ -132,31 +108,34 @@ INSTANTIATE_TEST_SUITE_P(
     Tracks, WavWriteCommand,
     testing::Values(
         // 120 bpm: a click every 22050 samples.
-        WriteCase{{44100, 24, 120.0f, 4, 1}, 88200, {0, 22050, 44100, 66150}, 88200},
-        WriteCase{{44100, 16, 120.0f, 4, 1}, 88200, {0, 22050, 44100, 66150}, 88200},
+        WriteCase{Chosen(44100, 24, 120.0f, 4, 1), 88200, {0, 22050, 44100, 66150}, 88200},
+        WriteCase{Chosen(44100, 16, 120.0f, 4, 1), 88200, {0, 22050, 44100, 66150}, 88200},
         // 130 bpm: 20353.845703125 samples per beat.
-        WriteCase{{44100, 24, 130.0f, 7, 1},
+        WriteCase{Chosen(44100, 24, 130.0f, 7, 1),
                   142476,
                   {0, 20354, 40708, 61062, 81416, 101770, 122124},
                   142476},
-        WriteCase{{48000, 16, 130.0f, 7, 1},
+        WriteCase{Chosen(48000, 16, 130.0f, 7, 1),
                   155076,
                   {0, 22154, 44308, 66462, 88616, 110770, 132924},
                   155076},
+        WriteCase{Chosen(96000, 24, 97.5f, 3, 2),
+                  354461,
+                  {0, 59077, 118154, 177231, 236308, 295385},
+                  354461},
         WriteCase{
-            {96000, 24, 97.5f, 3, 2}, 354461, {0, 59077, 118154, 177231, 236308, 295385}, 354461},
-        WriteCase{{88200, 16, 200.0f, 5, 1}, 132300, {0, 26460, 52920, 79380, 105840}, 132300},
+            Chosen(88200, 16, 200.0f, 5, 1), 132300, {0, 26460, 52920, 79380, 105840}, 132300},
         // A total shorter than the click: one whole click.
-        WriteCase{{44100, 24, 60000.0f, 1, 1}, 44, {0}, 2205},
+        WriteCase{Chosen(44100, 24, 60000.0f, 1, 1), 44, {0}, 2205},
         // Clicks longer than a beat follow each other; the last runs past the total.
-        WriteCase{{44100, 24, 2400.0f, 3, 1}, 3307, {0, 2205}, 4410},
-        WriteCase{{48000, 16, 2400.0f, 3, 1}, 3600, {0, 2400}, 4800},
+        WriteCase{Chosen(44100, 24, 2400.0f, 3, 1), 3307, {0, 2205}, 4410},
+        WriteCase{Chosen(48000, 16, 2400.0f, 3, 1), 3600, {0, 2400}, 4800},
         // No measures: the header alone.
-        WriteCase{{44100, 24, 120.0f, 4, 0}, 0, {}, 0}));
+        WriteCase{Chosen(44100, 24, 120.0f, 4, 0), 0, {}, 0}));
 
 TEST(WavWriteCommandReplaces, ALongerFile) {
   TempDir dir;
-  UseSettings(dir, RunSettings{44100, 24, 120.0f, 4, 0});
+  UseSettings(dir, Chosen(44100, 24, 120.0f, 4, 0));
   WriteFile(dir / "click.wav", std::string(1 << 20, 'j'));
   RunResult r = RunZembrol(dir.path(), "w\n");
   EXPECT_EQ(r.status, 0);
@@ -224,18 +203,17 @@ TEST(WavGoldenFiles, EveryArchitectureWritesTheseBytes) {
 
 // "+" ------------------------------------------------------------------------
 
-class WavAppendCommand : public testing::TestWithParam<RunSettings> {};
+class WavAppendCommand : public testing::TestWithParam<Shown> {};
 
 TEST_P(WavAppendCommand, StartsItsOwnGridAtTheEndAndFixesTheSizes) {
-  const RunSettings first = GetParam();
-  RunSettings second = first;
+  const Shown first = GetParam();
+  Shown second = first;
   second.tempo = 90.0f;  // 4 beats of 90 bpm: the track lasts 2.6666667 s
   TempDir dir;
   const std::string startUp = UseSettings(dir, first);
   RunResult r = RunZembrol(dir.path(), "w\nt 90\n+\n");
-  EXPECT_EQ(r.out, startUp + MenuFor(first) + "\n" + MenuFor(first) +
-                       "Enter tempo in beats per minute\n\n" + MenuFor(second) + "\n" +
-                       MenuFor(second));
+  EXPECT_EQ(r.out, startUp + Menu(first) + "\n" + Menu(first) +
+                       "Enter tempo in beats per minute\n\n" + Menu(second) + "\n" + Menu(second));
   EXPECT_EQ(r.status, 0);
 
   const uint32_t rate = first.rate;
@@ -255,12 +233,12 @@ TEST_P(WavAppendCommand, StartsItsOwnGridAtTheEndAndFixesTheSizes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, WavAppendCommand,
-                         testing::Values(RunSettings{44100, 24, 120.0f, 4, 1},
-                                         RunSettings{48000, 16, 120.0f, 4, 1}));
+                         testing::Values(Chosen(44100, 24, 120.0f, 4, 1),
+                                         Chosen(48000, 16, 120.0f, 4, 1)));
 
 TEST(WavAppendCommandSizes, NoSamplesStillFixesTheSizes) {
   TempDir dir;
-  const RunSettings s{44100, 24, 120.0f, 4, 0};
+  const Shown s = Chosen(44100, 24, 120.0f, 4, 0);
   UseSettings(dir, s);
   const std::string data(300, '\x05');
   WriteFile(dir / "click.wav", Header(44100, 24, 0) + data);
@@ -272,8 +250,8 @@ TEST(WavAppendCommandSizes, NoSamplesStillFixesTheSizes) {
 // Refusals and failures ----------------------------------------------------------
 
 // Start-up, the menu and the empty line of the click, then `line`.
-std::string UpToLine(const std::string& startUp, const RunSettings& s, const std::string& line) {
-  return startUp + MenuFor(s) + "\n" + line + "\n";
+std::string UpToLine(const std::string& startUp, const Shown& s, const std::string& line) {
+  return startUp + Menu(s) + "\n" + line + "\n";
 }
 
 // Outputs that can't be written: a missing file for "+", a directory, the
@@ -295,7 +273,7 @@ class WavOutputRefused : public testing::TestWithParam<OutputCase> {};
 TEST_P(WavOutputRefused, SaysWhyAndTouchesNothing) {
   const OutputCase& c = GetParam();
   TempDir dir;
-  RunSettings s;
+  Shown s = Chosen();
   UseSettings(dir, s);
   const std::string wav = Header(44100, 24, 2) + std::string(6, '\x07');
   const std::string map = "tmap\t120\t4\t1\n";
@@ -308,7 +286,7 @@ TEST_P(WavOutputRefused, SaysWhyAndTouchesNothing) {
   const RunResult r = RunZembrol(dir.path(), c.input);
   if (held >= 0) close(held);
   s.save = c.save;
-  const std::string end = c.line + "\n" + (c.status == 0 ? MenuFor(s) : "");
+  const std::string end = c.line + "\n" + (c.status == 0 ? Menu(s) : "");
   EXPECT_TRUE(r.out.ends_with(end))
       << r.out.substr(r.out.size() - std::min(r.out.size(), end.size()));
   EXPECT_EQ(r.status, c.status);
@@ -342,14 +320,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(WavTooLong, TrackBeyond2To31SamplesIsRefusedBeforeAnyFileIsTouched) {
   TempDir dir;
-  const RunSettings s{44100, 24, 1.0f, 4, 100000};  // 24000000 s
+  const Shown s = Chosen(44100, 24, 1.0f, 4, 100000);  // 24000000 s
   const std::string startUp = UseSettings(dir, s);
   RunResult r = RunZembrol(dir.path(), "w\n+\n");
   EXPECT_EQ(
       r.out,
       UpToLine(startUp, s, "The track is too long for a WAV file; 'click.wav' was not written.") +
-          MenuFor(s) + "\n" +
-          "The track is too long for a WAV file; nothing was added to 'click.wav'.\n" + MenuFor(s));
+          Menu(s) + "\n" +
+          "The track is too long for a WAV file; nothing was added to 'click.wav'.\n" + Menu(s));
   EXPECT_EQ(r.status, 0);
   EXPECT_FALSE(std::filesystem::exists(dir / "click.wav"));
 
@@ -364,7 +342,7 @@ TEST(WavTooLong, DataReachingTheLimitIsRefused) {
   FileSizeLimit limit(16 << 20);
   TempDir dir;
   // 1072997100 samples: a signed 32-bit count, but 3218991300 bytes at 24 bits.
-  const RunSettings s{44100, 24, 60.0f, 1, 24331};
+  const Shown s = Chosen(44100, 24, 60.0f, 1, 24331);
   const std::string startUp = UseSettings(dir, s);
   const std::string content = Header(44100, 24, 0);
   WriteFile(dir / "click.wav", content);
@@ -372,8 +350,8 @@ TEST(WavTooLong, DataReachingTheLimitIsRefused) {
   EXPECT_EQ(
       r.out,
       UpToLine(startUp, s, "The track is too long for a WAV file; 'click.wav' was not written.") +
-          MenuFor(s) + "\n" +
-          "The track is too long for a WAV file; nothing was added to 'click.wav'.\n" + MenuFor(s));
+          Menu(s) + "\n" +
+          "The track is too long for a WAV file; nothing was added to 'click.wav'.\n" + Menu(s));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(ReadFile(dir / "click.wav"), content);
 }
@@ -396,7 +374,7 @@ std::string ReadAt(const std::filesystem::path& path, long offset, size_t n) {
 
 TEST(WavTooLong, AppendMayGrowTheDataToJustBelowTheLimit) {
   TempDir dir;
-  const RunSettings s;  // 88200 samples: 264600 bytes
+  const Shown s = Chosen();  // 88200 samples: 264600 bytes
   UseSettings(dir, s);
   const auto path = dir / "click.wav";
   // 2147483610: the last whole number of 24-bit samples below the limit.
@@ -413,7 +391,7 @@ TEST(WavTooLong, AppendMayGrowTheDataToJustBelowTheLimit) {
 
 TEST(WavTooLong, AppendThatWouldReachTheLimitIsRefused) {
   TempDir dir;
-  const RunSettings s;
+  const Shown s = Chosen();
   const std::string startUp = UseSettings(dir, s);
   const auto path = dir / "click.wav";
   const uintmax_t length = uintmax_t{2147483613} + 44 - 264600;
@@ -421,7 +399,7 @@ TEST(WavTooLong, AppendThatWouldReachTheLimitIsRefused) {
   RunResult r = RunZembrol(dir.path(), "+\n");
   EXPECT_EQ(r.out, UpToLine(startUp, s,
                             "'click.wav' would grow too long for a WAV file; nothing was added.") +
-                       MenuFor(s));
+                       Menu(s));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(std::filesystem::file_size(path), length);
   EXPECT_EQ(ReadAt(path, 0, 44), Header(44100, 24, 0));
@@ -439,8 +417,8 @@ class WavWriteFailure : public testing::TestWithParam<FailureCase> {};
 TEST_P(WavWriteFailure, NamesTheFileAndEndsTheRun) {
   TempDir dir;
   std::filesystem::create_directory(dir / "sub");
-  RunSettings s;
-  s.save = GetParam().save.c_str();
+  Shown s = Chosen();
+  s.save = GetParam().save;
   const std::string startUp = UseSettings(dir, s);
   const std::string settings = ReadFile(dir / "rczembrol.txt");
   RunResult r = RunZembrol(dir.path(), "w\n");

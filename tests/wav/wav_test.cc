@@ -252,7 +252,7 @@ TEST(WavBeatGrid, PositionsBeyond2To24FallOnEvenSamples) {
 template <class Put>
 int64_t ReferenceTrack(const Track& t, Put put) {
   const float perBeat = static_cast<float>(t.rate / (t.tempo / 60.0));
-  const int bps = t.bits == 24 ? 3 : t.bits / 8;
+  const int bps = BytesPerSample(t.bits);
   if (t.totalSamples <= 0) return 0;
   int64_t count = 0;
   float beats = 0.0f;
