@@ -28,7 +28,7 @@ mutants='underrun-not-prepared|src/playback/playback.cc|if (snd_pcm_writei(handl
 drop-instead-of-drain|src/playback/playback.cc|snd_pcm_drain(handle);|snd_pcm_drop(handle);
 rate-request-48000|src/playback/playback.cc|unsigned int rateNear = rate;|unsigned int rateNear = 48000;
 third-partial-half-amplitude|src/click/click.cc|const double a = std::ldexp(kAmplitudeScale, -(k + i));|const double a = std::ldexp(kAmplitudeScale, -(k + i) - (k == 3));
-sine-phase-reset-each-cycle|src/click/click.cc|::sinf(static_cast<float>(static_cast<double>(j) * w));|::sinf(static_cast<float>(static_cast<double>(j - first) * w));
+sine-phase-reset-each-cycle|src/click/click.cc|::sinf(NarrowToFloat(static_cast<double>(j) * w));|::sinf(NarrowToFloat(static_cast<double>(j - first) * w));
 beat-grid-one-sample-late|src/wav/track.cc|next = perBeat * beats;|next = perBeat * beats + 1.0f;
 measure-count-stuck|src/playback/playback.cc|static_cast<uint32_t>(cursor.measure) + 1u);|static_cast<uint32_t>(cursor.measure) + 0u);
 append-without-size-fix|src/wav/wav.cc|if (!stop) stop = FIX_SIZE(out, fields, plan.sizes);|if (false) stop = FIX_SIZE(out, fields, plan.sizes);
