@@ -29,7 +29,8 @@ class Device {
                                       "/cap.raw\"; format \"raw\"; truncate true }\n"
                                       "pcm.cap16 { type file; slave.pcm { type upmix; channels 4; "
                                       "slave.pcm { type null } }; file \"" +
-                                      d + "/cap16.raw\"; format \"raw\" }\n"
+                                      d +
+                                      "/cap16.raw\"; format \"raw\" }\n"
                                       "pcm.capn { type file; slave { pcm { type null } }; file \"" +
                                       d + "/capn.raw\"; format \"raw\"; truncate false }\n");
     env_ = {{"ALSA_CONFIG_PATH", d + "/alsa.conf"}};
@@ -43,15 +44,14 @@ class Device {
   std::map<std::string, std::string> env_;
 };
 
-
 // Frames the program hands to the device: whole periods strictly below `total`.
 inline int64_t FramesPlayed(int32_t total) {
   return total <= kGrantedPeriod ? 0 : (total - 1) / kGrantedPeriod * kGrantedPeriod;
 }
 
 // The click every `beatLength` frames with zero samples between, `frames` long.
-inline std::string Pattern(const std::vector<uint8_t>& click, int bytesPerSample, int32_t beatLength,
-                    int64_t frames) {
+inline std::string Pattern(const std::vector<uint8_t>& click, int bytesPerSample,
+                           int32_t beatLength, int64_t frames) {
   std::string out;
   const int64_t clickSamples = static_cast<int64_t>(click.size()) / bytesPerSample;
   for (int64_t f = 0; f < frames; ++f) {
@@ -66,7 +66,8 @@ inline std::string Pattern(const std::vector<uint8_t>& click, int bytesPerSample
 inline std::string Measures(int32_t beatLength, int32_t meter, int64_t frames) {
   std::string out = "\tMeasure  1\n";
   for (int64_t beat = 1; meter > 0 && beat * beatLength <= frames; ++beat)
-    if (beat % meter == 0) out.append("\tMeasure  ").append(std::to_string(1 + beat / meter)) += '\n';
+    if (beat % meter == 0)
+      out.append("\tMeasure  ").append(std::to_string(1 + beat / meter)) += '\n';
   return out;
 }
 

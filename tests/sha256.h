@@ -27,8 +27,8 @@ inline std::string Sha256(std::string_view data) {
   auto block = [&](const unsigned char* p) {
     uint32_t w[64];
     for (int i = 0; i < 16; ++i)
-      w[i] = uint32_t{p[4 * i]} << 24 | uint32_t{p[4 * i + 1]} << 16 |
-             uint32_t{p[4 * i + 2]} << 8 | p[4 * i + 3];
+      w[i] = uint32_t{p[4 * i]} << 24 | uint32_t{p[4 * i + 1]} << 16 | uint32_t{p[4 * i + 2]} << 8 |
+             p[4 * i + 3];
     for (int i = 16; i < 64; ++i) {
       const uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ w[i - 15] >> 3;
       const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ w[i - 2] >> 10;

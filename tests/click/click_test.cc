@@ -38,7 +38,9 @@ struct GeometryCase {
   bool tooLow;
 };
 
-void PrintTo(const GeometryCase& c, std::ostream* os) { *os << c.rate << " Hz rate, " << c.hz << " Hz"; }
+void PrintTo(const GeometryCase& c, std::ostream* os) {
+  *os << c.rate << " Hz rate, " << c.hz << " Hz";
+}
 
 class ClickGeometry : public testing::TestWithParam<GeometryCase> {};
 
@@ -55,40 +57,39 @@ TEST_P(ClickGeometry, FitsFromTheStartValues) {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ClickGeometry,
-    testing::Values(GeometryCase{44100, 60.0f, 8, 3, 2205, false},
-                    GeometryCase{44100, 172.0f, 8, 3, 768, false},
-                    GeometryCase{44100, 172.3f, 7, 3, 765, false},
-                    GeometryCase{44100, 200.0f, 7, 3, 660, false},
-                    GeometryCase{44100, 1000.0f, 5, 3, 132, false},
-                    GeometryCase{44100, 22050.0f, 1, 3, 6, false},
-                    GeometryCase{44100, 22051.0f, 0, 3, 3, false},
-                    GeometryCase{44100, 30000.0f, 0, 3, 3, false},
-                    GeometryCase{44100, 44100.0f, 0, 3, 3, false},
-                    GeometryCase{44100, 50000.0f, -1, 3, 0, false},
-                    GeometryCase{44100, 3.0f, 8, 2, 29400, false},
-                    GeometryCase{44100, 3.0001f, 8, 3, 44097, false},
-                    GeometryCase{44100, 2.0f, 8, 1, 22050, false},
-                    GeometryCase{44100, 1.5f, 8, 1, 29400, false},
-                    GeometryCase{44100, 1.0f, 8, 0, 0, true},
-                    GeometryCase{44100, 0.5f, 8, 0, 0, true},
-                    GeometryCase{44100, -60.0f, 8, 0, 0, true},
-                    GeometryCase{44100, 60.5f, 8, 3, 2184, false},
-                    GeometryCase{48000, 60.0f, 8, 3, 2400, false},
-                    GeometryCase{96000, 60.0f, 8, 3, 4800, false},
-                    GeometryCase{48000, 187.5f, 8, 3, 768, false},
-                    GeometryCase{48000, 187.5078125f, 7, 3, 765, false},
-                    // A rate of 0 never fits the one-second bound.
-                    GeometryCase{0, 60.0f, -5, 0, 0, true},
-                    // No 32-bit lowest period: treated as too low.
-                    GeometryCase{44100, 0.0f, 8, 0, 0, true},
-                    GeometryCase{44100, kNaN, 8, 0, 0, true},
-                    GeometryCase{44100, 1e-5f, 8, 0, 0, true},
-                    // Products beyond 2^31 are compared in double precision.
-                    GeometryCase{44100, 16777216.0f, -9, 3, 0, false},
-                    GeometryCase{44100, 3e38f, -113, 3, 0, false},
-                    GeometryCase{44100, kInf, 0, 3, 0, false}));
+INSTANTIATE_TEST_SUITE_P(Table, ClickGeometry,
+                         testing::Values(GeometryCase{44100, 60.0f, 8, 3, 2205, false},
+                                         GeometryCase{44100, 172.0f, 8, 3, 768, false},
+                                         GeometryCase{44100, 172.3f, 7, 3, 765, false},
+                                         GeometryCase{44100, 200.0f, 7, 3, 660, false},
+                                         GeometryCase{44100, 1000.0f, 5, 3, 132, false},
+                                         GeometryCase{44100, 22050.0f, 1, 3, 6, false},
+                                         GeometryCase{44100, 22051.0f, 0, 3, 3, false},
+                                         GeometryCase{44100, 30000.0f, 0, 3, 3, false},
+                                         GeometryCase{44100, 44100.0f, 0, 3, 3, false},
+                                         GeometryCase{44100, 50000.0f, -1, 3, 0, false},
+                                         GeometryCase{44100, 3.0f, 8, 2, 29400, false},
+                                         GeometryCase{44100, 3.0001f, 8, 3, 44097, false},
+                                         GeometryCase{44100, 2.0f, 8, 1, 22050, false},
+                                         GeometryCase{44100, 1.5f, 8, 1, 29400, false},
+                                         GeometryCase{44100, 1.0f, 8, 0, 0, true},
+                                         GeometryCase{44100, 0.5f, 8, 0, 0, true},
+                                         GeometryCase{44100, -60.0f, 8, 0, 0, true},
+                                         GeometryCase{44100, 60.5f, 8, 3, 2184, false},
+                                         GeometryCase{48000, 60.0f, 8, 3, 2400, false},
+                                         GeometryCase{96000, 60.0f, 8, 3, 4800, false},
+                                         GeometryCase{48000, 187.5f, 8, 3, 768, false},
+                                         GeometryCase{48000, 187.5078125f, 7, 3, 765, false},
+                                         // A rate of 0 never fits the one-second bound.
+                                         GeometryCase{0, 60.0f, -5, 0, 0, true},
+                                         // No 32-bit lowest period: treated as too low.
+                                         GeometryCase{44100, 0.0f, 8, 0, 0, true},
+                                         GeometryCase{44100, kNaN, 8, 0, 0, true},
+                                         GeometryCase{44100, 1e-5f, 8, 0, 0, true},
+                                         // Products beyond 2^31 are compared in double precision.
+                                         GeometryCase{44100, 16777216.0f, -9, 3, 0, false},
+                                         GeometryCase{44100, 3e38f, -113, 3, 0, false},
+                                         GeometryCase{44100, kInf, 0, 3, 0, false}));
 
 // Only rates above 2^22 Hz can ask for more than 2^22 samples.
 TEST(ClickGeometry, ClickBeyondTheLimitIsSilentWithOneLine) {
@@ -101,7 +102,7 @@ TEST(ClickGeometry, ClickBeyondTheLimitIsSilentWithOneLine) {
       // 3 cycles of 2045222614 samples wrap the 32-bit count below the rate.
       {4294967295u, 2.1f,
        "A click of 1840700546 samples is too long to make; the click is silent.\n\n"},
-      {8388608, 60.0f, "\n"},  // 3 x 139810 samples: made
+      {8388608, 60.0f, "\n"},      // 3 x 139810 samples: made
       {4194304, 1.000001f, "\n"},  // 4194303 samples, just below the rate and the limit
   };
   for (const auto& c : cases) {
@@ -152,25 +153,23 @@ TEST_P(TrackLength, IsRateTimesSecondsTruncated) {
   EXPECT_EQ(p.shape.trackTooLong, c.tooLong);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, TrackLength,
-                         testing::Values(TrackCase{44100, 96.0f, 4233600, false},
-                                         TrackCase{48000, 96.0f, 4608000, false},
-                                         TrackCase{96000, 96.0f, 9216000, false},
-                                         TrackCase{44100, 82.285713f, 3628799, false},
-                                         TrackCase{44100, 0.0f, 0, false},
-                                         TrackCase{44100, -96.0f, 0, false},
-                                         TrackCase{44100, kNaN, 0, false},
-                                         TrackCase{44100, kInf, 0, false},
-                                         TrackCase{44100, 48695.0f, 2147449500, false},
-                                         TrackCase{44100, 48696.0f, 0, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, TrackLength,
+    testing::Values(TrackCase{44100, 96.0f, 4233600, false},
+                    TrackCase{48000, 96.0f, 4608000, false},
+                    TrackCase{96000, 96.0f, 9216000, false},
+                    TrackCase{44100, 82.285713f, 3628799, false}, TrackCase{44100, 0.0f, 0, false},
+                    TrackCase{44100, -96.0f, 0, false}, TrackCase{44100, kNaN, 0, false},
+                    TrackCase{44100, kInf, 0, false}, TrackCase{44100, 48695.0f, 2147449500, false},
+                    TrackCase{44100, 48696.0f, 0, true}));
 
 TEST(GenClick, LowestThousandAtRateEightThousand) {
   std::vector<int32_t> values(8, 77);
   testing::internal::CaptureStdout();
   GEN_CLICK(values, 1000, 1, 1, 8000, 8);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n");
-  EXPECT_EQ(values, (std::vector<int32_t>{0, 2224365, 3145728, 2224365, 0, -2224365, -3145728,
-                                          -2224364}));
+  EXPECT_EQ(values,
+            (std::vector<int32_t>{0, 2224365, 3145728, 2224365, 0, -2224365, -3145728, -2224364}));
 }
 
 TEST(GenClick, StopsAtTheClickLength) {
@@ -178,7 +177,8 @@ TEST(GenClick, StopsAtTheClickLength) {
   testing::internal::CaptureStdout();
   GEN_CLICK(values, 60, 3, 8, 44100, 2184);
   testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(std::all_of(values.begin() + 2184, values.end(), [](int32_t v) { return v == 12345; }));
+  EXPECT_TRUE(
+      std::all_of(values.begin() + 2184, values.end(), [](int32_t v) { return v == 12345; }));
   std::vector<int32_t> full(2205);
   testing::internal::CaptureStdout();
   GEN_CLICK(full, 60, 3, 8, 44100, 2205);
@@ -193,9 +193,9 @@ TEST(GenClick, DefaultClickStaysWithinThreeQuartersOfFullScale) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(values[0], 0);
   // Golden samples: cycle steps of partial 1 at 735 and 1470, partial 2 at 367 and 734.
-  const std::pair<int, int32_t> golden[] = {{1, 105448},  {2, 210811},   {100, 3976328},
-                                            {367, 11133}, {734, -38654}, {735, 0},
-                                            {1000, 821731}, {1470, 0},   {2204, -6722}};
+  const std::pair<int, int32_t> golden[] = {{1, 105448},    {2, 210811},   {100, 3976328},
+                                            {367, 11133},   {734, -38654}, {735, 0},
+                                            {1000, 821731}, {1470, 0},     {2204, -6722}};
   for (auto [index, value] : golden) EXPECT_EQ(values[index], value) << index;
   auto [lo, hi] = std::minmax_element(values.begin(), values.end());
   EXPECT_GT(*lo, -6291456);
@@ -212,8 +212,8 @@ TEST(GenClick, PackedClicksMatchTheirGoldenDigests) {
 }
 
 TEST(GenClick, SilentCountsAndLengthsWriteOnlyZeros) {
-  for (auto [cycles, partials, length] : {std::tuple{0, 8, 10}, {3, 0, 10}, {-1, 8, 10},
-                                          {3, -2, 10}, {3, 8, 0}, {3, 8, -5}}) {
+  for (auto [cycles, partials, length] :
+       {std::tuple{0, 8, 10}, {3, 0, 10}, {-1, 8, 10}, {3, -2, 10}, {3, 8, 0}, {3, 8, -5}}) {
     std::vector<int32_t> values(10, 9);
     testing::internal::CaptureStdout();
     GEN_CLICK(values, 60, cycles, partials, 44100, length);
@@ -243,21 +243,20 @@ TEST_P(Packing, LittleEndianTwosComplement) {
   EXPECT_EQ(out16, c.bytes16);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Packing,
-    testing::Values(PackCase{0, {0x00, 0x00, 0x00}, {0x00, 0x00}},
-                    PackCase{1, {0x01, 0x00, 0x00}, {0x00, 0x00}},
-                    PackCase{255, {0xFF, 0x00, 0x00}, {0x00, 0x00}},
-                    PackCase{256, {0x00, 0x01, 0x00}, {0x01, 0x00}},
-                    PackCase{-1, {0xFF, 0xFF, 0xFF}, {0xFF, 0xFF}},
-                    PackCase{-256, {0x00, 0xFF, 0xFF}, {0xFF, 0xFF}},
-                    PackCase{-257, {0xFF, 0xFE, 0xFF}, {0xFE, 0xFF}},
-                    PackCase{-65536, {0x00, 0x00, 0xFF}, {0x00, 0xFF}},
-                    PackCase{3145728, {0x00, 0x00, 0x30}, {0x00, 0x30}},
-                    PackCase{-3145728, {0x00, 0x00, 0xD0}, {0x00, 0xD0}},
-                    PackCase{8388607, {0xFF, 0xFF, 0x7F}, {0xFF, 0x7F}},
-                    PackCase{8388608, {0x00, 0x00, 0x80}, {0x00, 0x80}},
-                    PackCase{-8388609, {0xFF, 0xFF, 0x7F}, {0xFF, 0x7F}}));
+INSTANTIATE_TEST_SUITE_P(Table, Packing,
+                         testing::Values(PackCase{0, {0x00, 0x00, 0x00}, {0x00, 0x00}},
+                                         PackCase{1, {0x01, 0x00, 0x00}, {0x00, 0x00}},
+                                         PackCase{255, {0xFF, 0x00, 0x00}, {0x00, 0x00}},
+                                         PackCase{256, {0x00, 0x01, 0x00}, {0x01, 0x00}},
+                                         PackCase{-1, {0xFF, 0xFF, 0xFF}, {0xFF, 0xFF}},
+                                         PackCase{-256, {0x00, 0xFF, 0xFF}, {0xFF, 0xFF}},
+                                         PackCase{-257, {0xFF, 0xFE, 0xFF}, {0xFE, 0xFF}},
+                                         PackCase{-65536, {0x00, 0x00, 0xFF}, {0x00, 0xFF}},
+                                         PackCase{3145728, {0x00, 0x00, 0x30}, {0x00, 0x30}},
+                                         PackCase{-3145728, {0x00, 0x00, 0xD0}, {0x00, 0xD0}},
+                                         PackCase{8388607, {0xFF, 0xFF, 0x7F}, {0xFF, 0x7F}},
+                                         PackCase{8388608, {0x00, 0x00, 0x80}, {0x00, 0x80}},
+                                         PackCase{-8388609, {0xFF, 0xFF, 0x7F}, {0xFF, 0x7F}}));
 
 TEST(Packing, WholeClickHasNoGapsAndCountZeroWritesNothing) {
   const std::vector<int32_t> values{0x123456, -2, 0x7F00};

@@ -7,8 +7,7 @@
 namespace zembrol::test {
 namespace {
 
-const std::string kDeviceStep =
-    "Enter new playback device name.\n\n" + Menu({.device = "capn"});
+const std::string kDeviceStep = "Enter new playback device name.\n\n" + Menu({.device = "capn"});
 
 struct Played {
   RunResult result;
@@ -78,8 +77,9 @@ TEST(PlayTempoMap, UnplayableSectionsAreSkippedWithANotice) {
   EXPECT_EQ(p.result.status, 0);
   std::string expected = "Parsing tmap file..\nFound 6 map entries.\n";
   for (const std::string& part :
-       {Section(1), std::string("A tempo of 0.0 bpm gives no playable beat at 44100 Hz; section 1 "
-                                "is skipped.\n"),
+       {Section(1),
+        std::string("A tempo of 0.0 bpm gives no playable beat at 44100 Hz; section 1 "
+                    "is skipped.\n"),
         Section(2), std::string("Section 2 has no playable length at 44100 Hz; it is skipped.\n"),
         Section(3), std::string("Section 3 has no playable length at 44100 Hz; it is skipped.\n"),
         Section(4), std::string("\tMeasure  1\n"), Section(5),
