@@ -124,7 +124,7 @@ const std::string kPcm24 = Chunk("fmt ", Fmt(24));
 const std::string kData = Chunk("data", Audio(300));
 const std::string kList = Chunk("LIST", "INFOISFT"s + Le(2, 4) + "x"s + '\0');
 // An ID3v1 tag: 128 bytes after the RIFF chunk.
-const std::string kId3 = "TAG" + std::string(125, 'i');
+const std::string kId3 = std::string("TAG").append(125, 'i');
 // The letters "data" inside a chunk before the data chunk, at byte 52.
 const std::string kListWithData = Chunk("LIST", "INFOICMT"s + Le(6, 4) + "data"s + '\0' + '\0');
 
