@@ -50,7 +50,7 @@ inline std::string Sha256(std::string_view data) {
   unsigned char last[128] = {};
   const size_t tail = data.size() - whole;
   for (size_t i = 0; i < tail; ++i) last[i] = bytes[whole + i];
-  last[tail] = 0x80;
+  last[tail % 64] = 0x80;  // tail < 64: the modulo only tells the compiler
   const size_t lastSize = tail < 56 ? 64 : 128;
   const uint64_t bits = uint64_t{data.size()} * 8;
   for (int i = 0; i < 8; ++i) last[lastSize - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
