@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // covers all of it but what stood after the old RIFF chunk.
   const int32_t sampleBytes = zembrol::BytesPerSample(bits);
   if ((layout.audioEnd - dataStart) % sampleBytes != 0) std::abort();
-  const int64_t added = 1001 * sampleBytes;
+  const int64_t added = int64_t{1001} * sampleBytes;
   const zembrol::AppendPlan plan = zembrol::PlanAppend(layout, added);
   const int64_t kept = length - plan.keptFrom;
   const int64_t newLength = layout.audioEnd + added + plan.pad + kept;

@@ -168,7 +168,7 @@ std::string AppendRefusal(const RiffLayout& layout, uint32_t rate, int32_t bits)
   if (layout.rf64) return "is an RF64 file";
   if (layout.fmtSize < 0) return "has no fmt chunk before its data chunk";
   if (layout.fmtSize < 16) return "has a fmt chunk of " + std::to_string(layout.fmtSize) + " bytes";
-  const std::string kind = NotPcm(layout);
+  std::string kind = NotPcm(layout);
   if (!kind.empty()) return kind;
 
   const uint8_t* fmt = layout.fmt.data();

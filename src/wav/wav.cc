@@ -66,7 +66,8 @@ Stop Write(OutputFile& out, std::span<const uint8_t> bytes) {
 size_t ReadAll(int fd, int64_t offset, std::span<uint8_t> out) {
   size_t done = 0;
   while (done < out.size()) {
-    const ssize_t n = pread(fd, out.data() + done, out.size() - done, offset + done);
+    const ssize_t n = pread(fd, out.data() + done, out.size() - done,
+                            static_cast<off_t>(offset + static_cast<int64_t>(done)));
     if (n < 0 && errno == EINTR && Interruption() == 0) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
@@ -271,6 +272,7 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
   if (!SizesFit(plan.sizes)) return refuse("would grow too long for a WAV file");
 
   std::vector<uint8_t> saved(static_cast<size_t>(moved));
+  const auto kept = std::span(saved).subspan(static_cast<size_t>(plan.keptFrom - layout.audioEnd));
   const SizeFields fields{layout.dataOffset, layout.factOffset, sampleBytes};
   // The RIFF size, the data size and the fact count as they stand.
   const int fieldCount = layout.factOffset >= 0 ? 3 : 2;
@@ -289,9 +291,7 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
     if (!stop) stop = WRITE_FILE(out, track);
     const uint8_t zero = 0;
     if (!stop && plan.pad > 0) stop = Write(out, std::span(&zero, 1));
-    if (!stop)
-      stop = Write(out,
-                   std::span(saved).subspan(static_cast<size_t>(plan.keptFrom - layout.audioEnd)));
+    if (!stop) stop = Write(out, kept);
   }
   if (!stop) stop = FIX_SIZE(out, fields, plan.sizes);
   if (stop) {
