@@ -241,7 +241,8 @@ TEST_P(WavStoppedMidTrack, LeavesAValidFileOrTheOldOne) {
   options.ignoreFileSizeSignal = c.ignoreFileSizeSignal;
   Running run(dir.path(), input, options);
   if (c.signal != 0) {
-    WaitForSize(path, c.after, run);
+    // "+" writes the new file beside the old one.
+    WaitForSize(c.command == Cmd::kAppend ? dir / "click.wav.zembrol-new" : path, c.after, run);
     kill(run.pid(), c.signal);
   }
   const RunResult result = run.Wait();
@@ -252,6 +253,7 @@ TEST_P(WavStoppedMidTrack, LeavesAValidFileOrTheOldOne) {
   EXPECT_EQ(status, c.signal != 0 ? 128 + c.signal : 2) << last;
   if (c.command == Cmd::kAppend) {
     EXPECT_TRUE(ReadFile(path) == old);
+    EXPECT_FALSE(std::filesystem::exists(dir / "click.wav.zembrol-new"));
     EXPECT_EQ(last, c.signal != 0 ? "Interrupted: nothing was added to 'click.wav'.\n"
                                   : "Could not write to 'click.wav': File too large\n");
     return;
