@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,7 +70,7 @@ Stop Write(OutputFile& out, std::span<const uint8_t> bytes) {
                     SYNC_FILE_RANGE_WRITE);
   }
   out.position += static_cast<int64_t>(bytes.size());
-  return stop;
+  return {};
 }
 
 // Reads up to out.size() bytes at `offset`; fewer at the end of the file, on a
@@ -243,8 +245,9 @@ void WriteSectionTracks(const char* path, uint32_t rate, int32_t bits,
   if (!StartNewFile(out, path)) return;
   // The header counts every section from the start, so that a run that ends
   // early leaves a file whose readers play what it holds.
-  int64_t samples = 0;
-  for (const Track& track : tracks) samples += AppendedSamples(track);
+  const int64_t samples =
+      std::accumulate(tracks.begin(), tracks.end(), int64_t{0},
+                      [](int64_t sum, const Track& track) { return sum + AppendedSamples(track); });
   Stop stop = MAKE_HEADER(out, rate, static_cast<uint32_t>(bits), static_cast<int32_t>(samples));
   for (const Track& track : tracks) {
     if (!stop) stop = WRITE_FILE(out, track);
@@ -260,10 +263,9 @@ namespace {
 using SavedFields = std::vector<std::pair<int64_t, std::array<uint8_t, 4>>>;
 
 bool SaveFields(int fd, const SizeFields& fields, SavedFields& saved) {
-  saved.emplace_back(4, std::array<uint8_t, 4>{});
-  saved.emplace_back(fields.dataOffset + 4, std::array<uint8_t, 4>{});
-  for (const int64_t fact : fields.factOffsets)
-    saved.emplace_back(fact + 8, std::array<uint8_t, 4>{});
+  saved = {{4, {}}, {fields.dataOffset + 4, {}}};
+  std::transform(fields.factOffsets.begin(), fields.factOffsets.end(), std::back_inserter(saved),
+                 [](int64_t fact) { return std::pair(fact + 8, std::array<uint8_t, 4>{}); });
   for (auto& [offset, bytes] : saved) {
     if (ReadAll(fd, offset, bytes) != bytes.size()) return false;
   }
@@ -272,6 +274,14 @@ bool SaveFields(int fd, const SizeFields& fields, SavedFields& saved) {
 
 void RestoreFields(int fd, const SavedFields& saved) {
   for (const auto& [offset, bytes] : saved) WriteAll(fd, bytes, offset, Until::kDone);
+}
+
+// Returns `fields` with the fact chunks that follow the audio where the plan
+// moves them.
+SizeFields Moved(SizeFields fields, const AppendPlan& plan) {
+  std::transform(fields.factOffsets.begin(), fields.factOffsets.end(), fields.factOffsets.begin(),
+                 [&](int64_t fact) { return fact >= plan.keptFrom ? fact + plan.shift : fact; });
+  return fields;
 }
 
 // Makes what was written to `fd` so far last; `dataOnly` leaves the times.
@@ -390,10 +400,7 @@ Beside AppendBeside(OutputFile& out, const struct stat& info, const Track& track
   const uint8_t zero = 0;
   if (!stop && plan.pad > 0) stop = Write(beside, std::span(&zero, 1));
   if (!stop) stop = CopyInto(beside, from, plan.keptFrom, layout.length - plan.keptFrom);
-  for (int64_t& fact : fields.factOffsets) {
-    if (fact >= plan.keptFrom) fact += plan.shift;
-  }
-  if (!stop) stop = FIX_SIZE(beside, fields, plan.sizes);
+  if (!stop) stop = FIX_SIZE(beside, Moved(fields, plan), plan.sizes);
   if (!stop) stop.signal = Interruption();
   side.fd = std::move(beside.fd);
   if (!stop) {
@@ -421,10 +428,6 @@ void AppendHoldingTail(OutputFile& out, const Track& track, const SizeFields& fi
       ReadAll(fd, layout.audioEnd, saved) == saved.size() && SaveFields(fd, fields, oldFields);
   Stop stop{Interruption()};
   if (!read && !stop) EndAfter(Failed("read from"), out.path, "");
-  SizeFields moved = fields;
-  for (int64_t& fact : moved.factOffsets) {
-    if (fact >= plan.keptFrom) fact += plan.shift;
-  }
   if (!stop) {
     out.position = layout.audioEnd;
     if (lseek(fd, out.position, SEEK_SET) < 0) stop = Failed("seek in");
@@ -433,7 +436,7 @@ void AppendHoldingTail(OutputFile& out, const Track& track, const SizeFields& fi
     if (!stop && plan.pad > 0) stop = Write(out, std::span(&zero, 1));
     if (!stop) stop = Write(out, kept);
   }
-  if (!stop) stop = FIX_SIZE(out, moved, plan.sizes);
+  if (!stop) stop = FIX_SIZE(out, Moved(fields, plan), plan.sizes);
   if (stop) {
     // Back to the old bytes and the old length.
     if (!WriteAll(fd, saved, layout.audioEnd, Until::kDone) && ftruncate(fd, layout.length) == 0)

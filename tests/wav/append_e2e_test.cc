@@ -198,6 +198,8 @@ INSTANTIATE_TEST_SUITE_P(
         Takes("Id3AfterRiff", Riff(kPcm24 + kData) + kId3, 24, {36, 344, 344, 128}),
         Takes("ListAndId3AfterOddData", Riff(kPcm24 + Chunk("data", Audio(303)) + kList) + kId3, 24,
               {36, 347, 348, 128}),
+        Takes("Id3AfterUnpaddedOddData", Riff(kPcm24 + "data" + Le(303, 4) + Audio(303)) + kId3, 24,
+              {36, 347, 347, 128}),
         Takes("DataInsideAnEarlierChunk", Riff(kPcm24 + kListWithData + kData), 24, {62, 370, 370}),
         Takes("BothSizesZero",
               Riff(kPcm24 + kData).replace(4, 4, Le(0, 4)).replace(40, 4, Le(0, 4)), 24,
