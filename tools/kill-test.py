@@ -83,8 +83,9 @@ def settings(bits, tempo=480.0, meas=1):
 class Kind:
     """A starting directory, the command given, and the file it changes."""
 
-    def __init__(self, name, files, command, target, plain=False):
+    def __init__(self, name, files, command, target, plain=False, said=None):
         self.name = name
+        self.said = said        # once printed, the new file must survive a power cut
         self.does = "saves" if target == "rczembrol.txt" else "appends"
         self.files = files      # name -> bytes before the command
         self.command = command  # standard input
@@ -105,7 +106,7 @@ def kinds():
         Kind("plain-24", {"click.wav": riff(fmt(24) + chunk(b"data", audio(300))),
                           "rczembrol.txt": settings(24)}, b"+\n", "click.wav", plain=True),
         Kind("settings", {"rczembrol.txt": settings(24, tempo=240.0, meas=3)}, b"t 480 s\n",
-             "rczembrol.txt"),
+             "rczembrol.txt", said=b"Saved Settings"),
     ]
 
 
