@@ -14,6 +14,7 @@
 #include "base/fatal.h"
 #include "base/interrupt.h"
 #include "base/numbers.h"
+#include "base/replace.h"
 
 namespace zembrol {
 namespace {
@@ -154,33 +155,27 @@ struct SaveResult {
   int signal = 0;  // the stop signal noted while saving
 };
 
-// Writes `text` to a new temporary file beside target.path, gives it
-// target.mode, syncs it to disk and renames it over target.path. A failure, or
-// a stop signal noted before the rename, removes the temporary file and leaves
-// target.path as it was. Run under an InterruptionGuard.
+// Writes `text` to the side file of target.path, gives it target.mode and
+// replaces target.path with it. A failure, or a stop signal noted before the
+// rename, removes the side file and leaves target.path as it was. Run under an
+// InterruptionGuard.
 SaveResult Replace(const SaveTarget& target, const std::string& text) {
-  std::string temporary = target.path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) return {false, errno};
-  int error = fchmod(fd, target.mode) == 0 ? 0 : errno;
+  SideFile side;
+  int error = OpenSideFile(target.path, side);
+  if (error == 0 && fchmod(side.fd.get(), target.mode) != 0) error = errno;
   for (size_t done = 0; error == 0 && done < text.size() && Interruption() == 0;) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    const ssize_t n = write(side.fd.get(), text.data() + done, text.size() - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
     } else if (n == 0 || errno != EINTR) {
       error = n == 0 ? EIO : errno;
     }
   }
-  while (error == 0 && Interruption() == 0 && fsync(fd) != 0) {
-    if (errno != EINTR) error = errno;
-  }
-  // The descriptor is gone even when close fails; EINTR comes with a signal.
-  if (close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
   if (error == 0 && Interruption() == 0) {
-    if (std::rename(temporary.c_str(), target.path.c_str()) == 0) return {true};
-    error = errno;
+    error = CommitSideFile(side);
+    if (error == 0) return {true};
   }
-  unlink(temporary.c_str());
+  DropSideFile(side);
   return {false, error};
 }
 

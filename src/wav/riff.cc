@@ -22,6 +22,10 @@ constexpr uint8_t kPcmGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
 
 bool IdIs(const uint8_t* id, const char* tag) { return std::memcmp(id, tag, 4) == 0; }
 
+bool Printable(const uint8_t* id) {
+  return std::all_of(id, id + 4, [](uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+}
+
 std::string Describe(uint32_t rate, uint32_t bits, uint32_t channels) {
   char text[96];
   if (channels == 1) {
@@ -103,18 +107,44 @@ std::array<uint8_t, kHeaderBytes> HeaderBytes(uint32_t rate, uint32_t bits, int3
   return h;
 }
 
+bool ChunkHeaderAt(const ReadAt& read, int64_t length, int64_t pos) {
+  uint8_t chunk[8];
+  if (pos + 8 > length || read(pos, chunk) != sizeof chunk || !Printable(chunk)) return false;
+  return pos + 8 + int64_t{Get4(chunk + 4)} <= length;
+}
+
 RiffLayout WalkRiff(const ReadAt& read, int64_t length) {
   RiffLayout layout;
   layout.length = length;
+  // Taggers may put an ID3v2 tag (a 10-byte header, a size of four 7-bit
+  // bytes and an optional 10-byte footer) before the RIFF chunk.
+  int64_t start = 0;
   uint8_t head[12];
-  if (length < 12 || read(0, head) != sizeof head || !IdIs(head + 8, "WAVE")) return layout;
-  layout.rf64 = IdIs(head, "RF64") || IdIs(head, "BW64");
-  if (!IdIs(head, "RIFF") && !layout.rf64) return layout;
+  if (length >= 10 && read(0, std::span(head).first(10)) == 10 &&
+      std::memcmp(head, "ID3", 3) == 0) {
+    layout.id3v2 = true;
+    start = 10 + (int64_t{head[6] & 0x7F} << 21 | head[7] << 14 | head[8] << 7 | head[9]) +
+            ((head[5] & 0x10) != 0 ? 10 : 0);
+  }
+  if (start + 12 > length || read(start, head) != sizeof head || !IdIs(head + 8, "WAVE"))
+    return layout;
+  using Form = RiffLayout::Form;
+  layout.form = IdIs(head, "RIFF")                         ? Form::kRiff
+                : IdIs(head, "RF64") || IdIs(head, "BW64") ? Form::kRf64
+                : IdIs(head, "RIFX")                       ? Form::kRifx
+                                                           : Form::kNone;
+  if (layout.form == Form::kNone) return layout;
+  // RIFX numbers are big-endian.
+  auto size4 = [&](const uint8_t* in) {
+    return layout.form == Form::kRifx
+               ? static_cast<uint32_t>(in[0] << 24 | in[1] << 16 | in[2] << 8 | in[3])
+               : Get4(in);
+  };
 
-  int64_t pos = 12;
+  int64_t pos = start + 12;
   uint8_t chunk[8];
   while (pos + 8 <= length && read(pos, chunk) == sizeof chunk) {
-    const int64_t size = Get4(chunk + 4);
+    const int64_t size = size4(chunk + 4);
     if (IdIs(chunk, "data")) {
       layout.dataOffset = pos;
       break;
@@ -123,30 +153,50 @@ RiffLayout WalkRiff(const ReadAt& read, int64_t length) {
       layout.fmtSize = size;
       const auto n = static_cast<size_t>(std::min<int64_t>(size, layout.fmt.size()));
       if (read(pos + 8, std::span(layout.fmt).first(n)) != n) layout.fmtSize = -1;
-    } else if (IdIs(chunk, "fact") && size >= 4 && layout.factOffset < 0) {
-      layout.factOffset = pos;
+    } else if (IdIs(chunk, "fact") && size >= 4) {
+      layout.factOffsets.push_back(pos);
     }
     // A chunk that runs past the end of the file ends the walk.
     pos += 8 + size + (size & 1);
   }
-  if (layout.dataOffset < 0) return layout;
+  if (layout.dataOffset < 0 || layout.form != Form::kRiff || layout.id3v2) return layout;
 
-  // The sizes are trusted when the data chunk (and its pad byte, if there is
-  // room) lies inside the RIFF chunk, which lies inside the file. A data size
-  // of 0 is what streaming writers leave until they know better.
   const int64_t dataStart = layout.dataOffset + 8;
   const int64_t declared = Get4(chunk + 4);
   const int64_t dataEnd = dataStart + declared;
-  const int64_t padded = dataEnd + (declared & 1);
-  const int64_t riffEnd = 8 + int64_t{Get4(head + 4)};
-  layout.trusted = !layout.rf64 && declared > 0 && dataEnd <= length && riffEnd <= length &&
-                   (padded <= riffEnd || dataEnd == riffEnd);
-  if (layout.trusted) {
-    layout.audioEnd = dataEnd;
-    layout.tailStart = padded <= riffEnd ? padded : dataEnd;
-    layout.riffTail = riffEnd - layout.tailStart;
-  } else {
+  layout.trusted = declared != 0xFFFFFFFF && dataEnd <= length &&
+                   (declared != 0 || ChunkHeaderAt(read, length, dataStart));
+  uint8_t last = 1;
+  if (!layout.trusted) {
+    // Streaming placeholders: the audio runs to the end of the file, where a
+    // zero after an odd number of bytes of whole frames is a pad byte.
     layout.audioEnd = layout.tailStart = length;
+    const int64_t frame = layout.fmtSize >= 16 ? Get2(layout.fmt.data() + 12) : 0;
+    const int64_t audio = length - dataStart;
+    if (frame > 0 && audio % frame != 0 && (audio - 1) % frame == 0 && (audio - 1) % 2 == 1 &&
+        read(length - 1, std::span(&last, 1)) == 1 && last == 0)
+      layout.audioEnd = length - 1;
+    return layout;
+  }
+  // After odd-sized data, a zero byte that starts no chunk is its pad byte.
+  layout.audioEnd = layout.tailStart = dataEnd;
+  if ((declared & 1) != 0 && read(dataEnd, std::span(&last, 1)) == 1 && last == 0 &&
+      !ChunkHeaderAt(read, length, dataEnd))
+    layout.tailStart = dataEnd + 1;
+  // The RIFF chunk keeps its end when that lies between the audio and the end
+  // of the file; otherwise its size is off and it comes to cover all that follows.
+  const int64_t riffEnd = 8 + int64_t{Get4(head + 4)};
+  layout.riffTail = riffEnd >= layout.tailStart && riffEnd <= length ? riffEnd - layout.tailStart
+                                                                     : length - layout.tailStart;
+  // The chunks after the data inside the RIFF chunk: fact counts to fix, or
+  // a second data chunk.
+  const int64_t riffLast = layout.tailStart + layout.riffTail;
+  for (pos = layout.tailStart;
+       pos + 8 <= riffLast && read(pos, chunk) == sizeof chunk && Printable(chunk);) {
+    const int64_t size = Get4(chunk + 4);
+    if (IdIs(chunk, "data")) layout.secondData = true;
+    if (IdIs(chunk, "fact") && size >= 4 && pos + 12 <= length) layout.factOffsets.push_back(pos);
+    pos += 8 + size + (size & 1);
   }
   return layout;
 }
@@ -160,12 +210,17 @@ AppendPlan PlanAppend(const RiffLayout& layout, int64_t addedBytes) {
   } else if (layout.length > layout.tailStart) {
     plan.pad = audio & 1;
   }
+  plan.shift = layout.audioEnd + addedBytes + plan.pad - plan.keptFrom;
   plan.sizes = SizesFor(layout.dataOffset, audio, plan.pad + layout.riffTail);
   return plan;
 }
 
 std::string AppendRefusal(const RiffLayout& layout, uint32_t rate, int32_t bits) {
-  if (layout.rf64) return "is an RF64 file";
+  using Form = RiffLayout::Form;
+  if (layout.id3v2) return "begins with an ID3v2 tag";
+  if (layout.form == Form::kRf64) return "is an RF64 file";
+  if (layout.form == Form::kRifx) return "is a big-endian RIFX file";
+  if (layout.secondData) return "has two data chunks";
   if (layout.fmtSize < 0) return "has no fmt chunk before its data chunk";
   if (layout.fmtSize < 16) return "has a fmt chunk of " + std::to_string(layout.fmtSize) + " bytes";
   std::string kind = NotPcm(layout);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace zembrol {
 
@@ -46,30 +47,39 @@ std::array<uint8_t, kHeaderBytes> HeaderBytes(uint32_t rate, uint32_t bits, int3
 // Reads up to out.size() bytes at `offset`; returns how many it read.
 using ReadAt = std::function<size_t(int64_t offset, std::span<uint8_t> out)>;
 
+// Returns whether a chunk header stands at `pos`: four printable letters and
+// a size that fits in the file.
+bool ChunkHeaderAt(const ReadAt& read, int64_t length, int64_t pos);
+
 // What the walk finds in a file of `length` bytes.
 struct RiffLayout {
+  enum class Form { kNone, kRiff, kRf64, kRifx };
   int64_t length = 0;
-  bool rf64 = false;              // an RF64 or BW64 file
-  int64_t fmtSize = -1;           // the first fmt chunk's size; -1: none before the data
-  std::array<uint8_t, 40> fmt{};  // its first 40 bytes, zeros beyond its size
-  int64_t factOffset = -1;        // the first fact chunk of 4 bytes or more before the data
-  int64_t dataOffset = -1;        // the data chunk's header; -1: none found
-  // Trusted sizes agree with each other and with the file: bytes after the
-  // data chunk are chunks or a tag. Otherwise the audio runs to the end.
+  Form form = Form::kNone;
+  bool id3v2 = false;                // an ID3v2 tag stands before the RIFF chunk
+  bool secondData = false;           // another data chunk follows the first
+  int64_t fmtSize = -1;              // the first fmt chunk's size; -1: none before the data
+  std::array<uint8_t, 40> fmt{};     // its first 40 bytes, zeros beyond its size
+  std::vector<int64_t> factOffsets;  // every fact chunk of 4 bytes or more
+  int64_t dataOffset = -1;           // the data chunk's header; -1: none found
+  // The data size is trusted when it fits in the file and is no placeholder
+  // (0xFFFFFFFF, past the end, or 0 with no chunk after it); otherwise the
+  // audio runs to the end of the file.
   bool trusted = false;
   int64_t audioEnd = 0;   // where the audio ends
-  int64_t tailStart = 0;  // where the bytes after the data chunk (and its pad byte) begin
-  int64_t riffTail = 0;   // bytes from tailStart that the RIFF chunk still holds
+  int64_t tailStart = 0;  // where the bytes after the audio (and its pad byte) begin
+  int64_t riffTail = 0;   // bytes from tailStart that the RIFF chunk holds
 };
 
 RiffLayout WalkRiff(const ReadAt& read, int64_t length);
 
 // Where "+" puts `addedBytes` of new audio: after the old audio, followed by a
 // zero pad byte when something follows an odd size, then the bytes from
-// `keptFrom` to the end of the file.
+// `keptFrom` to the end of the file, which move by `shift`.
 struct AppendPlan {
   int64_t keptFrom = 0;
   int64_t pad = 0;
+  int64_t shift = 0;
   ChunkSizes sizes;
 };
 

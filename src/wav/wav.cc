@@ -5,15 +5,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/fatal.h"
 #include "base/interrupt.h"
+#include "base/replace.h"
 #include "base/samples.h"
 
 namespace zembrol {
@@ -21,8 +26,6 @@ namespace {
 
 constexpr size_t kBlockBytes = size_t{1} << 20;  // the writer's buffer
 constexpr size_t kPageBytes = 4096;
-// "+" holds what follows the audio in memory while the new samples go before it.
-constexpr int64_t kLargestTail = int64_t{64} << 20;
 
 constexpr char kNoFile[] = "The requested filename does not exist!";
 constexpr char kNoDataChunk[] = "Can't find data block in wave file!";
@@ -203,9 +206,10 @@ Stop FIX_SIZE(OutputFile& out, const SizeFields& fields, const ChunkSizes& sizes
   Stop stop = WriteAll(out.fd.get(), bytes, fields.dataOffset + 4);
   Decon4(static_cast<int32_t>(sizes.riff), bytes);
   if (!stop) stop = WriteAll(out.fd.get(), bytes, 4);
-  if (!stop && fields.factOffset >= 0 && fields.blockAlign > 0) {
+  for (const int64_t fact : fields.factOffsets) {
+    if (stop || fields.blockAlign <= 0) break;
     Decon4(static_cast<int32_t>(sizes.data / fields.blockAlign), bytes);
-    stop = WriteAll(out.fd.get(), bytes, fields.factOffset + 8);
+    stop = WriteAll(out.fd.get(), bytes, fact + 8);
   }
   return stop;
 }
@@ -230,13 +234,208 @@ void WriteSectionTracks(const char* path, uint32_t rate, int32_t bits,
   const InterruptionGuard guard;
   OutputFile out;
   if (!StartNewFile(out, path)) return;
-  Stop stop = MAKE_HEADER(out, rate, static_cast<uint32_t>(bits), 0);
+  // The header counts every section from the start, so that a run that ends
+  // early leaves a file whose readers play what it holds.
+  int64_t samples = 0;
+  for (const Track& track : tracks) samples += AppendedSamples(track);
+  Stop stop = MAKE_HEADER(out, rate, static_cast<uint32_t>(bits), static_cast<int32_t>(samples));
   for (const Track& track : tracks) {
     if (!stop) stop = WRITE_FILE(out, track);
   }
   if (!stop) stop = FIX_SIZE(out, {}, SizesFor(kDataChunkOffset, out.position - kHeaderBytes));
   FinishNewFile(out, stop, bits);
 }
+
+namespace {
+
+// The fields "+" rewrites (the RIFF size, the data size, every fact count) as
+// they stand, to put back.
+using SavedFields = std::vector<std::pair<int64_t, std::array<uint8_t, 4>>>;
+
+bool SaveFields(int fd, const SizeFields& fields, SavedFields& saved) {
+  saved.emplace_back(4, std::array<uint8_t, 4>{});
+  saved.emplace_back(fields.dataOffset + 4, std::array<uint8_t, 4>{});
+  for (const int64_t fact : fields.factOffsets)
+    saved.emplace_back(fact + 8, std::array<uint8_t, 4>{});
+  for (auto& [offset, bytes] : saved) {
+    if (ReadAll(fd, offset, bytes) != bytes.size()) return false;
+  }
+  return true;
+}
+
+void RestoreFields(int fd, const SavedFields& saved) {
+  for (const auto& [offset, bytes] : saved) WriteAll(fd, bytes, offset, Until::kDone);
+}
+
+// Makes what was written to `fd` so far last; `dataOnly` leaves the times.
+Stop Sync(int fd, bool dataOnly) {
+  while ((dataOnly ? fdatasync(fd) : fsync(fd)) != 0) {
+    if (errno != EINTR) return Failed("write to");
+  }
+  return {};
+}
+
+// Copies `bytes` bytes of `from`, starting at `offset`, to the output's
+// position: in the kernel, which shares the blocks where the file system can,
+// or else through the writer's buffer.
+Stop CopyInto(OutputFile& out, int from, int64_t offset, int64_t bytes) {
+  constexpr int64_t kCopyBlock = int64_t{64} << 20;
+  bool inKernel = true;
+  while (bytes > 0) {
+    if (const int signal = Interruption(); signal != 0) return {signal};
+    const auto want = static_cast<size_t>(std::min(bytes, kCopyBlock));
+    ssize_t n;
+    if (inKernel) {
+      auto in = static_cast<off_t>(offset);
+      n = copy_file_range(from, &in, out.fd.get(), nullptr, want, 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+        inKernel = false;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Failed("write to");
+    } else {
+      out.storage.resize(std::max(out.storage.size(), kBlockBytes));
+      const auto block = std::span(out.storage).first(std::min(want, kBlockBytes));
+      n = static_cast<ssize_t>(ReadAll(from, offset, block));
+      if (n > 0) {
+        if (const Stop stop = WriteAll(out.fd.get(), block.first(static_cast<size_t>(n))); stop)
+          return stop;
+      }
+    }
+    if (n == 0) {  // the file is shorter than it was
+      errno = EIO;
+      return Failed("read from");
+    }
+    offset += n;
+    bytes -= n;
+    out.position += n;
+  }
+  return {};
+}
+
+// Returns whether the open file is still the one that `path` names: another
+// "+" may have replaced it between the open and the lock.
+bool StillNamed(const OutputFile& out) {
+  struct stat opened;
+  struct stat named;
+  return fstat(out.fd.get(), &opened) == 0 && stat(out.path, &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// "+" onto a file whose audio runs to its end, in place: the new sizes are
+// written and synced, the file grows to its new length and that is synced,
+// then the samples go in. A crash leaves the old file, a file whose sizes
+// count samples still to come (readers play what is there, and the next "+"
+// goes after it), or the new one. A stop puts the file back.
+void AppendInPlace(OutputFile& out, const Track& track, const SizeFields& fields,
+                   const AppendPlan& plan, int64_t length) {
+  const int fd = out.fd.get();
+  SavedFields saved;
+  if (!SaveFields(fd, fields, saved)) {
+    if (const int signal = Interruption(); signal != 0)
+      EndAfter({signal}, out.path, "nothing was added to " + Quoted(out.path) + ".");
+    EndAfter(Failed("read from"), out.path, "");
+  }
+  const int64_t added = plan.shift;  // nothing is kept after the new audio
+  Stop stop{Interruption()};
+  if (!stop) stop = FIX_SIZE(out, fields, plan.sizes);
+  if (!stop) stop = Sync(fd, true);
+  if (!stop && added > 0) {
+    if (ftruncate(fd, length + added) != 0) stop = Failed("write to");
+    if (!stop) stop = Sync(fd, false);
+    out.position = length;
+    if (!stop && lseek(fd, out.position, SEEK_SET) < 0) stop = Failed("seek in");
+    if (!stop) stop = WRITE_FILE(out, track);
+  }
+  if (stop) {
+    // The old length is made to last before the old sizes come back.
+    if (ftruncate(fd, length) == 0 && !Sync(fd, true)) RestoreFields(fd, saved);
+    EndAfter(stop, out.path, "nothing was added to " + Quoted(out.path) + ".");
+  }
+}
+
+enum class Beside { kDone, kCannot };
+
+// "+" onto a file with bytes after its audio: the new file is made beside it
+// (the old audio shared or copied, the track, the kept bytes, the sizes),
+// synced and renamed over it. Returns kCannot, having changed nothing, when
+// the new file could not keep the old one's links, owner and mode.
+Beside AppendBeside(OutputFile& out, const struct stat& info, const Track& track, SizeFields fields,
+                    const RiffLayout& layout, const AppendPlan& plan) {
+  if (info.st_nlink != 1) return Beside::kCannot;
+  std::string target = out.path;
+  if (char* real = realpath(out.path, nullptr)) {
+    target = real;
+    std::free(real);
+  }
+  SideFile side;
+  if (OpenSideFile(target, side) != 0) return Beside::kCannot;
+  if (fchown(side.fd.get(), info.st_uid, info.st_gid) != 0 ||
+      fchmod(side.fd.get(), info.st_mode & 07777) != 0) {
+    DropSideFile(side);
+    return Beside::kCannot;
+  }
+  const int from = out.fd.get();
+  OutputFile beside{std::move(side.fd), out.path, 0, std::move(out.storage)};
+  Stop stop = CopyInto(beside, from, 0, layout.audioEnd);
+  if (!stop) stop = WRITE_FILE(beside, track);
+  const uint8_t zero = 0;
+  if (!stop && plan.pad > 0) stop = Write(beside, std::span(&zero, 1));
+  if (!stop) stop = CopyInto(beside, from, plan.keptFrom, layout.length - plan.keptFrom);
+  for (int64_t& fact : fields.factOffsets) {
+    if (fact >= plan.keptFrom) fact += plan.shift;
+  }
+  if (!stop) stop = FIX_SIZE(beside, fields, plan.sizes);
+  if (!stop) stop.signal = Interruption();
+  side.fd = std::move(beside.fd);
+  if (!stop) {
+    errno = CommitSideFile(side);
+    if (errno != 0) stop = Failed("write to");
+  }
+  if (stop) {
+    DropSideFile(side);
+    EndAfter(stop, out.path, "nothing was added to " + Quoted(out.path) + ".");
+  }
+  return Beside::kDone;
+}
+
+// "+" in place onto a file with bytes after its audio, where no new file can
+// be made beside it: those bytes are held in memory while the track goes over
+// them, then written after it. A stop (a signal or a failed write) puts the
+// file back; a crash may not.
+void AppendHoldingTail(OutputFile& out, const Track& track, const SizeFields& fields,
+                       const RiffLayout& layout, const AppendPlan& plan) {
+  const int fd = out.fd.get();
+  std::vector<uint8_t> saved(static_cast<size_t>(layout.length - layout.audioEnd));
+  const auto kept = std::span(saved).subspan(static_cast<size_t>(plan.keptFrom - layout.audioEnd));
+  SavedFields oldFields;
+  const bool read =
+      ReadAll(fd, layout.audioEnd, saved) == saved.size() && SaveFields(fd, fields, oldFields);
+  Stop stop{Interruption()};
+  if (!read && !stop) EndAfter(Failed("read from"), out.path, "");
+  SizeFields moved = fields;
+  for (int64_t& fact : moved.factOffsets) {
+    if (fact >= plan.keptFrom) fact += plan.shift;
+  }
+  if (!stop) {
+    out.position = layout.audioEnd;
+    if (lseek(fd, out.position, SEEK_SET) < 0) stop = Failed("seek in");
+    if (!stop) stop = WRITE_FILE(out, track);
+    const uint8_t zero = 0;
+    if (!stop && plan.pad > 0) stop = Write(out, std::span(&zero, 1));
+    if (!stop) stop = Write(out, kept);
+  }
+  if (!stop) stop = FIX_SIZE(out, moved, plan.sizes);
+  if (stop) {
+    // Back to the old bytes and the old length.
+    if (!WriteAll(fd, saved, layout.audioEnd, Until::kDone) && ftruncate(fd, layout.length) == 0)
+      RestoreFields(fd, oldFields);
+    EndAfter(stop, out.path, "nothing was added to " + Quoted(out.path) + ".");
+  }
+}
+
+}  // namespace
 
 void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
   const int32_t sampleBytes = BytesPerSample(track.bits);
@@ -246,61 +445,31 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
     return;
   }
   const InterruptionGuard guard;
-  OutputFile out = OpenOutput(path, Open::kExisting);
-  if (!Lock(out, "nothing was added")) return;
+  OutputFile out;
+  do {
+    out = OpenOutput(path, Open::kExisting);
+    if (!Lock(out, "nothing was added")) return;
+  } while (!StillNamed(out));
   const int fd = out.fd.get();
-  int64_t length = 0;
-  IsRegular(out, &length);
+  struct stat info;
+  if (fstat(fd, &info) != 0) EndAfter(Failed("read from"), path, "");
+  const int64_t length = S_ISREG(info.st_mode) ? info.st_size : 0;
   const RiffLayout layout = WalkRiff(
       [&](int64_t offset, std::span<uint8_t> bytes) { return ReadAll(fd, offset, bytes); }, length);
   auto refuse = [&](const std::string& reason) {
     std::printf("%s %s; nothing was added.\n", Quoted(path).c_str(), reason.c_str());
   };
-  if (layout.rf64) return refuse("is an RF64 file");
   if (layout.dataOffset < 0) Fatal(stdout, 2, kNoDataChunk);
   if (const std::string refusal = AppendRefusal(layout, track.rate, track.bits); !refusal.empty())
     return refuse(refusal);
-  // What stands from the end of the audio on: a pad byte, the chunks after the
-  // data chunk and whatever follows the RIFF chunk. The new audio goes there;
-  // all but the pad byte follows it.
-  const int64_t moved = length - layout.audioEnd;
-  if (moved > kLargestTail) {
-    return refuse("has " + std::to_string(moved) +
-                  " bytes after its audio, more than can be moved to make room");
-  }
   const AppendPlan plan = PlanAppend(layout, added);
   if (!SizesFit(plan.sizes)) return refuse("would grow too long for a WAV file");
 
-  std::vector<uint8_t> saved(static_cast<size_t>(moved));
-  const auto kept = std::span(saved).subspan(static_cast<size_t>(plan.keptFrom - layout.audioEnd));
-  const SizeFields fields{layout.dataOffset, layout.factOffset, sampleBytes};
-  // The RIFF size, the data size and the fact count as they stand.
-  const int fieldCount = layout.factOffset >= 0 ? 3 : 2;
-  const int64_t fieldOffsets[3] = {4, layout.dataOffset + 4, layout.factOffset + 8};
-  uint8_t oldFields[3][4] = {};
-  bool read = ReadAll(fd, layout.audioEnd, saved) == saved.size();
-  for (int i = 0; i < fieldCount; ++i)
-    read = read && ReadAll(fd, fieldOffsets[i], oldFields[i]) == 4;
-  if (!read && Interruption() == 0)
-    return refuse(std::string("could not be read: ") + std::strerror(errno));
-
-  Stop stop{Interruption()};
-  if (!stop && added > 0) {
-    out.position = layout.audioEnd;
-    if (lseek(fd, out.position, SEEK_SET) < 0) stop = Failed("seek in");
-    if (!stop) stop = WRITE_FILE(out, track);
-    const uint8_t zero = 0;
-    if (!stop && plan.pad > 0) stop = Write(out, std::span(&zero, 1));
-    if (!stop) stop = Write(out, kept);
-  }
-  if (!stop) stop = FIX_SIZE(out, fields, plan.sizes);
-  if (stop) {
-    // Back to the old bytes and the old length.
-    if (!WriteAll(fd, saved, layout.audioEnd, Until::kDone) && ftruncate(fd, length) == 0) {
-      for (int i = 0; i < fieldCount; ++i)
-        WriteAll(fd, oldFields[i], fieldOffsets[i], Until::kDone);
-    }
-    EndAfter(stop, path, "nothing was added to " + Quoted(path) + ".");
+  const SizeFields fields{layout.dataOffset, layout.factOffsets, sampleBytes};
+  if (layout.audioEnd == length) {
+    AppendInPlace(out, track, fields, plan, length);
+  } else if (AppendBeside(out, info, track, fields, layout, plan) == Beside::kCannot) {
+    AppendHoldingTail(out, track, fields, layout, plan);
   }
   if (!out.fd.Close()) EndAfter(Failed("write to"), path, "");
   EndIfInterrupted(path);

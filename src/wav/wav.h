@@ -39,11 +39,11 @@ Stop WRITE_FILE(OutputFile& out, const Track& track);
 // Where a file's size fields stand.
 struct SizeFields {
   int64_t dataOffset = kDataChunkOffset;  // the data chunk's header
-  int64_t factOffset = -1;                // the fact chunk's header; -1: none
-  int32_t blockAlign = 0;                 // bytes per frame, for the fact chunk's count
+  std::vector<int64_t> factOffsets;       // the fact chunks' headers
+  int32_t blockAlign = 0;                 // bytes per frame, for the fact chunks' count
 };
 
-// Writes both sizes, and the fact chunk's frame count.
+// Writes both sizes, and every fact chunk's frame count.
 Stop FIX_SIZE(OutputFile& out, const SizeFields& fields, const ChunkSizes& sizes);
 
 // Returns whether a new file with `dataBytes` of audio fits a WAV header.
@@ -62,10 +62,14 @@ bool NewFileFits(int64_t dataBytes);
 void WriteClickTrack(const Track& track, bool trackTooLong, const char* path);
 
 // The "+" command: the track after the file's audio, the chunks that followed
-// the audio kept after it, and the sizes fixed.
+// the audio kept after it, and the sizes fixed. Whatever ends the process, the
+// file is as it was or complete, or, when nothing followed its audio, a valid
+// file that holds all of its old audio: when bytes follow the audio, the new
+// file is made beside it and renamed over it (in place where that can't keep
+// its links, owner and mode); otherwise the sizes go first, then the samples.
 void AppendClickTrack(const Track& track, bool trackTooLong, const char* path);
 
-// The writing of "rtm": a header for no samples, every track in turn, then the
+// The writing of "rtm": a header for all the sections, every track in turn, then the
 // size fix.
 void WriteSectionTracks(const char* path, uint32_t rate, int32_t bits,
                         std::span<const Track> tracks);

@@ -15,6 +15,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "base/samples.h"
 #include "e2e.h"
@@ -52,11 +53,11 @@ std::string TrackOfW(int bits) {
 // Where the new track goes in a file that takes it, measured independently
 // (tests/wav/files/README.md for the files made by other tools).
 struct Into {
-  size_t dataOffset;     // the data chunk's header
-  size_t audioEnd;       // the end of the old audio
-  size_t keptFrom;       // the bytes from here on follow the new audio
-  size_t afterRiff = 0;  // bytes after the RIFF chunk
-  long factOffset = -1;  // the fact chunk's header
+  size_t dataOffset;            // the data chunk's header
+  size_t audioEnd;              // the end of the old audio
+  size_t keptFrom;              // the bytes from here on follow the new audio
+  size_t afterRiff = 0;         // bytes after the RIFF chunk
+  std::vector<size_t> facts{};  // the fact chunks' headers in the old file
 };
 
 struct AppendCase {
@@ -109,12 +110,14 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
   const std::string track = TrackOfW(c.bits);
   const size_t audio = at.audioEnd - at.dataOffset - 8 + track.size();
   const bool pad = at.keptFrom < before.size() && audio % 2 == 1;
+  const size_t shift = at.audioEnd + track.size() + (pad ? 1 : 0) - at.keptFrom;
   std::string expected =
       before.substr(0, at.audioEnd) + track + (pad ? "\0"s : ""s) + before.substr(at.keptFrom);
   expected.replace(4, 4, Le(static_cast<uint32_t>(expected.size() - 8 - at.afterRiff), 4));
   expected.replace(at.dataOffset + 4, 4, Le(static_cast<uint32_t>(audio), 4));
   const size_t sampleBytes = static_cast<size_t>(BytesPerSample(c.bits));
-  if (at.factOffset >= 0) expected.replace(at.factOffset + 8, 4, Le(audio / sampleBytes, 4));
+  for (const size_t fact : at.facts)
+    expected.replace(fact + (fact >= at.keptFrom ? shift : 0) + 8, 4, Le(audio / sampleBytes, 4));
   ASSERT_EQ(after.size(), expected.size());
   EXPECT_TRUE(after == expected);
   EXPECT_EQ(SoxiSamples(path), std::to_string(audio / sampleBytes));
@@ -147,7 +150,11 @@ INSTANTIATE_TEST_SUITE_P(
         Refuses("FfmpegFlac", "ffmpeg-flac.wav", 16,
                 Refused("holds format 0xF1AC audio, not integer PCM")),
         Takes("Sox16", "sox-16.wav", 16, {36, 2690, 2690}),
-        Takes("Sox24OddFact", "sox-24-odd.wav", 24, {72, 4049, 4050, 0, 60}),
+        Takes("Sox24OddFact", "sox-24-odd.wav", 24, {72, 4049, 4050, 0, {60}}),
+        Takes("Sox24OddPipePlaceholdersAndPad", "sox-24-odd-pipe.wav", 24,
+              {72, 4049, 4050, 0, {60}}),
+        Refuses("SoxBigEndianRifx", "sox-rifx.wav", 16, Refused("is a big-endian RIFX file")),
+        Takes("GStreamer24OddUnpaddedList", "gstreamer-24-odd-list.wav", 24, {36, 4013, 4013}),
         Refuses("Sox16Into24", "sox-16.wav", 24,
                 Refused("holds 44100 Hz 16-bit mono audio, not 44100 Hz 24-bit mono")),
         Takes("Sndfile24OddPadded", "sndfile-24-odd.wav", 24, {36, 4013, 4014}),
@@ -170,7 +177,23 @@ INSTANTIATE_TEST_SUITE_P(
               {36, 344, 344}),
         Takes("ExtensiblePcmFact",
               Riff(Chunk("fmt ", Fmt(24, 1, true)) + Chunk("fact", Le(100, 4)) + kData), 24,
-              {72, 380, 380, 0, 60}),
+              {72, 380, 380, 0, {60}}),
+        Takes("FactBeforeAndAfterData",
+              Riff(kPcm24 + Chunk("fact", Le(7, 4)) + kData + Chunk("fact", Le(7, 4))), 24,
+              {48, 356, 356, 0, {36, 356}}),
+        Takes("EmptyDataThenList", Riff(kPcm24 + Chunk("data", "") + kList), 24, {36, 44, 44}),
+        Takes("RiffCountingAMissingPad",
+              Riff(Chunk("fmt ", Fmt(16)) + Chunk("data", Audio(6000)) + "LIST" + Le(5, 4) +
+                   "INFOx")
+                  .replace(4, 4, Le(4 + 24 + 6008 + 14, 4)),
+              16, {36, 6044, 6044}),
+        Takes("CutInsideTrailingList",
+              Riff(kPcm24 + Chunk("data", Audio(303)) + kList).substr(0, 360), 24, {36, 347, 348}),
+        Refuses("Id3v2BeforeRiff",
+                "ID3\x03\0\0\0\0\0\x0A"s + std::string(10, '\0') + Riff(kPcm24 + kData), 24,
+                Refused("begins with an ID3v2 tag")),
+        Refuses("TwoDataChunks", Riff(kPcm24 + kData + Chunk("data", Audio(30))), 24,
+                Refused("has two data chunks")),
         Refuses("ExtensibleFloat",
                 Riff(Chunk("fmt ", Fmt(32, 1, true, 3)) + Chunk("fact", Le(75, 4)) + kData), 24,
                 Refused("holds format 0xFFFE audio of subformat 0x0003, not integer PCM")),
@@ -241,7 +264,8 @@ TEST_P(WavStoppedMidTrack, LeavesAValidFileOrTheOldOne) {
   options.ignoreFileSizeSignal = c.ignoreFileSizeSignal;
   Running run(dir.path(), input, options);
   if (c.signal != 0) {
-    WaitForSize(path, c.after, run);
+    // "+" writes the new file beside the old one.
+    WaitForSize(c.command == Cmd::kAppend ? dir / "click.wav.zembrol-new" : path, c.after, run);
     kill(run.pid(), c.signal);
   }
   const RunResult result = run.Wait();
@@ -252,6 +276,7 @@ TEST_P(WavStoppedMidTrack, LeavesAValidFileOrTheOldOne) {
   EXPECT_EQ(status, c.signal != 0 ? 128 + c.signal : 2) << last;
   if (c.command == Cmd::kAppend) {
     EXPECT_TRUE(ReadFile(path) == old);
+    EXPECT_FALSE(std::filesystem::exists(dir / "click.wav.zembrol-new"));
     EXPECT_EQ(last, c.signal != 0 ? "Interrupted: nothing was added to 'click.wav'.\n"
                                   : "Could not write to 'click.wav': File too large\n");
     return;
