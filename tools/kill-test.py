@@ -135,9 +135,11 @@ def read_dir(d):
 
 
 def run(binary, d, command, prefix=()):
-    """Runs the program in d; its status (negative: killed by that signal)."""
+    """Runs the program in d, under prefix (strace ...) if given; its status
+    (negative: killed by that signal) and what it wrote on standard error."""
     p = subprocess.run(list(prefix) + [binary], input=command, cwd=d, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.PIPE, env=env_for_tracing(), timeout=120)
+                       stderr=subprocess.PIPE, env=env_for_tracing() if prefix else None,
+                       timeout=120)
     return p.returncode, p.stderr.decode(errors="replace")
 
 
