@@ -7,6 +7,8 @@
 #  - "+" of the same 30-minute track onto an 84-byte file whose data chunk (2
 #    frames) is followed by a LIST chunk, beside cp of the resulting file (the
 #    goal is a ratio of at most 1.5); a refusal is reported as such;
+#  - "+" of the same track onto a plain 50-byte file (the header and 2 frames),
+#    beside "w" of the track (the goal is a ratio of at most 1.2);
 #  - the peak resident memory of each;
 #  - "rtm" of a 255-section map that is too long for a WAV file (each section
 #    1000000 measures of 2 beats at 3000000 bpm, a 3-sample click at 44100 Hz:
@@ -40,6 +42,8 @@ printf 'LIST\032\000\000\000INFOISFT\016\000\000\000zembrol bench\000' >list.bin
   printf '\314\004\002\000\003\000\030\000data\006\000\000\000\000\000\000\000\000\000'
   cat list.bin
 } >start.wav
+head -c 50 start.wav >plain.wav
+printf 'RIFF\052\000\000\000' | dd of=plain.wav conv=notrunc 2>/dev/null
 i=0
 while [ "$i" -lt 100 ]; do
   printf 'tmap\t120\t4\t4\ntmap\t160\t3\t8\n'
@@ -137,6 +141,33 @@ else
   echo "  peak RSS: $peak KiB"
 fi
 rm -f click.wav cp.out
+
+# "+" onto plain.wav beside "w" of the same track, each run in turn.
+name="+, 30-minute track onto a plain file"
+: >plain.times
+: >w.times
+i=0
+while [ "$i" -lt "$runs" ]; do
+  cp plain.wav click.wav
+  start=$(now)
+  "$bin" <append.in >/dev/null
+  end=$(now)
+  echo "$end - $start" | bc >>plain.times
+  bytes=$(stat -c %s click.wav)
+  rm -f click.wav
+  start=$(now)
+  "$bin" <write.in >/dev/null
+  end=$(now)
+  echo "$end - $start" | bc >>w.times
+  rm -f click.wav
+  i=$((i + 1))
+done
+zem=$(median <plain.times)
+ref=$(median <w.times)
+echo "$name: $bytes bytes"
+echo "  zembrol +: $zem s (median of $runs)"
+echo "  zembrol w: $ref s"
+echo "  ratio:     $(echo "scale=2; $zem / $ref" | bc)"
 
 # The refused map: the time of the size check alone.
 : >toolong.times

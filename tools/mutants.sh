@@ -32,8 +32,13 @@ sine-phase-reset-each-cycle|src/click/click.cc|::sinf(NarrowToFloat(static_cast<
 beat-grid-one-sample-late|src/wav/track.cc|next = perBeat * beats;|next = perBeat * beats + 1.0f;
 measure-count-stuck|src/playback/playback.cc|static_cast<uint32_t>(cursor.measure) + 1u);|static_cast<uint32_t>(cursor.measure) + 0u);
 append-without-size-fix|src/wav/wav.cc|if (!stop) stop = FIX_SIZE(out, fields, plan.sizes);|if (false) stop = FIX_SIZE(out, fields, plan.sizes);
-append-pad-byte-kept|src/wav/riff.cc|layout.tailStart = padded <= riffEnd ? padded : dataEnd;|layout.tailStart = dataEnd;
-append-tail-dropped|src/wav/wav.cc|if (!stop) stop = Write(out, kept);|'
+beside-without-size-fix|src/wav/wav.cc|if (!stop) stop = FIX_SIZE(beside, fields, plan.sizes);|if (false) stop = FIX_SIZE(beside, fields, plan.sizes);
+append-pad-byte-kept|src/wav/riff.cc|layout.tailStart = dataEnd + 1;|layout.tailStart = dataEnd;
+pad-byte-of-any-value|src/wav/riff.cc|read(dataEnd, std::span(&last, 1)) == 1 && last == 0 &&|read(dataEnd, std::span(&last, 1)) == 1 &&
+empty-data-taken-for-a-placeholder|src/wav/riff.cc|ChunkHeaderAt(read, length, dataStart));|false);
+placeholder-pad-taken-for-audio|src/wav/riff.cc|read(length - 1, std::span(&last, 1)) == 1 && last == 0)|false)
+append-tail-dropped|src/wav/wav.cc|if (!stop) stop = CopyInto(beside, from, plan.keptFrom, layout.length - plan.keptFrom);|
+held-tail-dropped|src/wav/wav.cc|if (!stop) stop = Write(out, kept);|'
 
 # A copy of the tracked (and new, not ignored) files. tar keeps their times, so
 # a second run in the same WORKDIR rebuilds only what changed since.

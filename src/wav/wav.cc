@@ -60,7 +60,14 @@ Stop WriteAll(int fd, std::span<const uint8_t> bytes, int64_t offset = -1,
 
 Stop Write(OutputFile& out, std::span<const uint8_t> bytes) {
   const Stop stop = WriteAll(out.fd.get(), bytes);
-  if (!stop) out.position += static_cast<int64_t>(bytes.size());
+  if (stop) return stop;
+  // A file that is synced at the end goes to disk while the next block is
+  // made, rather than all at once then.
+  if (out.toBeSynced) {
+    sync_file_range(out.fd.get(), out.position, static_cast<off_t>(bytes.size()),
+                    SYNC_FILE_RANGE_WRITE);
+  }
+  out.position += static_cast<int64_t>(bytes.size());
   return stop;
 }
 
@@ -377,7 +384,7 @@ Beside AppendBeside(OutputFile& out, const struct stat& info, const Track& track
     return Beside::kCannot;
   }
   const int from = out.fd.get();
-  OutputFile beside{std::move(side.fd), out.path, 0, std::move(out.storage)};
+  OutputFile beside{std::move(side.fd), out.path, 0, std::move(out.storage), true};
   Stop stop = CopyInto(beside, from, 0, layout.audioEnd);
   if (!stop) stop = WRITE_FILE(beside, track);
   const uint8_t zero = 0;

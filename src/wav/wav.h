@@ -20,6 +20,7 @@ struct OutputFile {
   const char* path = "";
   int64_t position = 0;          // where the next write goes
   std::vector<uint8_t> storage;  // the writer's block, made by the first WRITE_FILE
+  bool toBeSynced = false;       // starts writing each block to disk at once
 };
 
 // Why writing stopped early, if it did.

@@ -67,12 +67,17 @@ struct AppendCase {
   Into into;            // where the track goes, unless refused
   std::string refusal;  // the line that refuses it
   int status = 0;       // 2: the refusal ends the run
+  bool linked = false;  // a second name links to the file, and keeps doing so
 };
 
 void PrintTo(const AppendCase& c, std::ostream* os) { *os << c.name; }
 
 AppendCase Takes(const char* name, const std::string& content, int bits, const Into& into) {
   return {name, content, bits, into, "", 0};
+}
+
+AppendCase TakesLinked(const char* name, const std::string& content, int bits, const Into& into) {
+  return {name, content, bits, into, "", 0, true};
 }
 
 AppendCase Refuses(const char* name, const std::string& content, int bits,
@@ -93,6 +98,7 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
            : c.content;
   ASSERT_FALSE(before.empty());
   WriteFile(path, before);
+  if (c.linked) std::filesystem::create_hard_link(path, dir / "link.wav");
 
   const RunResult r = RunZembrol(dir.path(), "+\n");
   EXPECT_EQ(r.status, c.status);
@@ -121,6 +127,8 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
   ASSERT_EQ(after.size(), expected.size());
   EXPECT_TRUE(after == expected);
   EXPECT_EQ(SoxiSamples(path), std::to_string(audio / sampleBytes));
+  std::error_code none;
+  EXPECT_EQ(std::filesystem::equivalent(path, dir / "link.wav", none), c.linked);
 }
 
 const std::string kPcm24 = Chunk("fmt ", Fmt(24));
@@ -159,6 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
                 Refused("holds 44100 Hz 16-bit mono audio, not 44100 Hz 24-bit mono")),
         Takes("Sndfile24OddPadded", "sndfile-24-odd.wav", 24, {36, 4013, 4014}),
         Takes("SndfileListAfterData", "sndfile-metadata.wav", 16, {36, 2690, 2690}),
+        TakesLinked("SndfileListAfterDataHardLinked", "sndfile-metadata.wav", 16, {36, 2690, 2690}),
         Takes("SndfileListAfterOddData", "sndfile-metadata-24-odd.wav", 24, {36, 4013, 4014}),
         Takes("Arecord16", "arecord-16.wav", 16, {36, 2690, 2690}),
         Takes("Arecord24OddUnpadded", "arecord-24-odd.wav", 24, {36, 4013, 4013}),
