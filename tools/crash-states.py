@@ -445,10 +445,11 @@ class Model:
                 raise ModelError(f"{total} states after {point}: more than this check builds")
             for combo in itertools.product(*choices):
                 files = {name: content for name, content, _ in combo}
-                ops = ", ".join(f"{name}: {bin(m).count('1')} of {k} pending writes "
-                                f"(mask {m:b})" for name, _, (m, k) in combo if k)
+                ops = ", ".join(f"{name}: {bin(m).count('1')} of its {k} pending data "
+                                f"operations (mask {m:0{k}b}, the first on the right)"
+                                for name, _, (m, k) in combo if k)
                 out.append((files, f"after {point}; {p} of {len(self.pending_ns)} pending "
-                                   f"names ops; {ops or 'nothing pending'}"))
+                                   f"namespace operations; {ops or 'no data pending'}"))
         return out
 
 
