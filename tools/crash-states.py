@@ -257,7 +257,23 @@ class Model:
         o = self.fds.get(fd)
         return o if o is not None and (o.inode is not None or o.directory) else None
 
+    def check_fds(self, call):
+        """Each descriptor strace resolved (-y) into the directory must be one
+        the model follows there, and the other way round."""
+        for arg in call.args[:1] + call.args[2:3]:
+            m = re.match(rb"^(\d+)<(.*)>$", arg)
+            if not m:
+                continue
+            path = codecs.escape_decode(m.group(2))[0]
+            path = path.removesuffix(b" (deleted)")
+            inside = path == self.workdir.encode() or \
+                os.path.dirname(path) == self.workdir.encode()
+            if inside != (self.tracked(int(m.group(1))) is not None):
+                raise ModelError(f"the model lost track of descriptor {int(m.group(1))}: "
+                                 f"{call.short()}")
+
     def step(self, call):
+        self.check_fds(call)
         a, name = call.args, call.name
         if call.ret is None or call.ret < 0:
             if name in ("write", "pwrite64", "writev", "pwritev", "pwritev2", "ftruncate",
