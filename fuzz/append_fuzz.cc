@@ -35,6 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       layout.tailStart + layout.riffTail > length)
     std::abort();
   if (std::memcmp(file.data() + layout.dataOffset, "data", 4) != 0) std::abort();
+  for (const int64_t fact : layout.factOffsets) {
+    if (fact < 12 || fact + 12 > length || std::memcmp(file.data() + fact, "fact", 4) != 0)
+      std::abort();
+  }
   if (!zembrol::AppendRefusal(layout, rate, bits).empty()) return 0;
   // Accepted: plan a track of 1001 samples as "+" does. The new file is the
   // old audio, the track, the pad byte and the kept bytes; the RIFF chunk

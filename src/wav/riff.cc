@@ -159,7 +159,10 @@ RiffLayout WalkRiff(const ReadAt& read, int64_t length) {
     // A chunk that runs past the end of the file ends the walk.
     pos += 8 + size + (size & 1);
   }
-  if (layout.dataOffset < 0 || layout.form != Form::kRiff || layout.id3v2) return layout;
+  if (layout.dataOffset < 0) return layout;
+  // A file "+" refuses for its form is taken to end with its audio.
+  layout.audioEnd = layout.tailStart = length;
+  if (layout.form != Form::kRiff || layout.id3v2) return layout;
 
   const int64_t dataStart = layout.dataOffset + 8;
   const int64_t declared = Get4(chunk + 4);
@@ -170,7 +173,6 @@ RiffLayout WalkRiff(const ReadAt& read, int64_t length) {
   if (!layout.trusted) {
     // Streaming placeholders: the audio runs to the end of the file, where a
     // zero after an odd number of bytes of whole frames is a pad byte.
-    layout.audioEnd = layout.tailStart = length;
     const int64_t frame = layout.fmtSize >= 16 ? Get2(layout.fmt.data() + 12) : 0;
     const int64_t audio = length - dataStart;
     if (frame > 0 && audio % frame != 0 && (audio - 1) % frame == 0 && (audio - 1) % 2 == 1 &&

@@ -67,7 +67,9 @@ struct AppendCase {
   Into into;            // where the track goes, unless refused
   std::string refusal;  // the line that refuses it
   int status = 0;       // 2: the refusal ends the run
-  bool linked = false;  // a second name links to the file, and keeps doing so
+  // What the file has that "+" keeps: a second name linked to it, or
+  // another owner, group and mode.
+  enum class Has { kNothing, kHardLink, kOwnerAndMode } has = Has::kNothing;
 };
 
 void PrintTo(const AppendCase& c, std::ostream* os) { *os << c.name; }
@@ -76,8 +78,9 @@ AppendCase Takes(const char* name, const std::string& content, int bits, const I
   return {name, content, bits, into, "", 0};
 }
 
-AppendCase TakesLinked(const char* name, const std::string& content, int bits, const Into& into) {
-  return {name, content, bits, into, "", 0, true};
+AppendCase TakesKeeping(AppendCase::Has has, const char* name, const std::string& content, int bits,
+                        const Into& into) {
+  return {name, content, bits, into, "", 0, has};
 }
 
 AppendCase Refuses(const char* name, const std::string& content, int bits,
@@ -98,7 +101,13 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
            : c.content;
   ASSERT_FALSE(before.empty());
   WriteFile(path, before);
-  if (c.linked) std::filesystem::create_hard_link(path, dir / "link.wav");
+  if (c.has == AppendCase::Has::kHardLink)
+    std::filesystem::create_hard_link(path, dir / "link.wav");
+  if (c.has == AppendCase::Has::kOwnerAndMode) {
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534) | chmod(path.c_str(), 0604), 0);
+  }
+  struct stat old;
+  ASSERT_EQ(stat(path.c_str(), &old), 0);
 
   const RunResult r = RunZembrol(dir.path(), "+\n");
   EXPECT_EQ(r.status, c.status);
@@ -128,7 +137,13 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
   EXPECT_TRUE(after == expected);
   EXPECT_EQ(SoxiSamples(path), std::to_string(audio / sampleBytes));
   std::error_code none;
-  EXPECT_EQ(std::filesystem::equivalent(path, dir / "link.wav", none), c.linked);
+  EXPECT_EQ(std::filesystem::equivalent(path, dir / "link.wav", none),
+            c.has == AppendCase::Has::kHardLink);
+  struct stat now;
+  ASSERT_EQ(stat(path.c_str(), &now), 0);
+  EXPECT_EQ(now.st_mode, old.st_mode);
+  EXPECT_EQ(now.st_uid, old.st_uid);
+  EXPECT_EQ(now.st_gid, old.st_gid);
 }
 
 const std::string kPcm24 = Chunk("fmt ", Fmt(24));
@@ -167,7 +182,10 @@ INSTANTIATE_TEST_SUITE_P(
                 Refused("holds 44100 Hz 16-bit mono audio, not 44100 Hz 24-bit mono")),
         Takes("Sndfile24OddPadded", "sndfile-24-odd.wav", 24, {36, 4013, 4014}),
         Takes("SndfileListAfterData", "sndfile-metadata.wav", 16, {36, 2690, 2690}),
-        TakesLinked("SndfileListAfterDataHardLinked", "sndfile-metadata.wav", 16, {36, 2690, 2690}),
+        TakesKeeping(AppendCase::Has::kHardLink, "SndfileListAfterDataHardLinked",
+                     "sndfile-metadata.wav", 16, {36, 2690, 2690}),
+        TakesKeeping(AppendCase::Has::kOwnerAndMode, "SndfileListAfterDataOwnedByNobody",
+                     "sndfile-metadata.wav", 16, {36, 2690, 2690}),
         Takes("SndfileListAfterOddData", "sndfile-metadata-24-odd.wav", 24, {36, 4013, 4014}),
         Takes("Arecord16", "arecord-16.wav", 16, {36, 2690, 2690}),
         Takes("Arecord24OddUnpadded", "arecord-24-odd.wav", 24, {36, 4013, 4013}),
