@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Crash-state check: every state a power cut can leave after "+" and "s".
 
-usage: tools/crash-states.py [-v] BINARY
+usage: tools/crash-states.py [-v] [-j JOBS] BINARY
 
 What: for the file kinds of tools/kill-test.py (a LIST chunk after the data,
 an ID3v1 tag after the RIFF chunk, an odd 24-bit data chunk with its pad
@@ -59,10 +59,11 @@ import subprocess
 import sys
 import tempfile
 
-_spec = importlib.util.spec_from_file_location(
+# The file kinds, the runs and the judging are tools/kill-test.py's.
+_found = importlib.util.spec_from_file_location(
     "kill_test", os.path.join(os.path.dirname(os.path.abspath(__file__)), "kill-test.py"))
-kt = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(kt)
+kt = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(kt)
 
 MAX_PENDING = 14          # pending data operations on one file
 MAX_STATES_AT_ONE_POINT = 1 << 16

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Kill test: SIGKILL at every file-system call of "+" and "s".
 
-usage: tools/kill-test.py [-v] BINARY
+usage: tools/kill-test.py [-j JOBS] BINARY   (JOBS runs at a time, 2 by default)
 
 What: for each file kind that "+" treats differently (a 16-bit file with a
 LIST chunk after its data, a 16-bit file with an ID3v1 tag after the RIFF
