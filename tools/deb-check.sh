@@ -18,7 +18,8 @@ sudo=""
 # dpkg-buildpackage, debhelper and lintian, and debian/control's
 # Build-Depends (those of the test suite included).
 packages="build-essential dpkg-dev debhelper lintian git
-          cmake pkg-config libasound2-dev libmpfr-dev libgtest-dev libasound2-plugins sox man-db groff-base"
+          cmake pkg-config libasound2-dev libmpfr-dev libgtest-dev libasound2-plugins sox man-db groff-base
+          strace python3"
 # Installed and configured for this machine's architecture (or for all).
 arch=$(dpkg --print-architecture)
 installed() {
