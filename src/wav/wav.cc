@@ -378,8 +378,8 @@ enum class Beside { kDone, kCannot };
 // (the old audio shared or copied, the track, the kept bytes, the sizes),
 // synced and renamed over it. Returns kCannot, having changed nothing, when
 // the new file could not keep the old one's links, owner and mode.
-Beside AppendBeside(OutputFile& out, const struct stat& info, const Track& track, SizeFields fields,
-                    const RiffLayout& layout, const AppendPlan& plan) {
+Beside AppendBeside(OutputFile& out, const struct stat& info, const Track& track,
+                    const SizeFields& fields, const RiffLayout& layout, const AppendPlan& plan) {
   if (info.st_nlink != 1) return Beside::kCannot;
   std::string target = out.path;
   if (char* real = realpath(out.path, nullptr)) {
