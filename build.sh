@@ -9,8 +9,8 @@ cd "$(dirname "$0")"
 packages="cmake g++ make pkg-config libasound2-dev libmpfr-dev libgtest-dev"
 # The tests also read the WAV files back with soxi, use alsa-plugins' upmix
 # PCM as a device that refuses 24-bit samples, render the man page, and kill
-# "+" and "s" at each file-system call under strace (tools/kill-test.py and
-# tools/crash-states.py, in python3).
+# "+" and "s" at each file-system call and model every power cut under strace
+# (tools/crash-test.py, in python3).
 [ "${1:-run}" = test ] && packages="$packages sox libasound2-plugins man-db strace python3"
 missing=""
 for p in $packages; do
