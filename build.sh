@@ -6,7 +6,7 @@
 set -e
 cd "$(dirname "$0")"
 
-packages="cmake g++ make pkg-config libasound2-dev libmpfr-dev libgtest-dev"
+packages="cmake g++ make pkg-config libasound2-dev libmpfr-dev libsystemd-dev libgtest-dev"
 # The tests also read the WAV files back with soxi, use alsa-plugins' upmix
 # PCM as a device that refuses 24-bit samples and render the man page.
 [ "${1:-run}" = test ] && packages="$packages sox libasound2-plugins man-db"
