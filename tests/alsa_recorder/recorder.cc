@@ -11,7 +11,14 @@
 //
 // ALSA_RECORDER_PERIOD=<frames> asks the device for that period instead of
 // the one the program requests, so the device grants another period.
+//
+// ALSA_RECORDER_SCHED names a file that gets, at each snd_pcm_open,
+// snd_pcm_writei and opening of a file ("open <path>"), one line: "<call> <policy> <priority> nice
+// <n> locked <kB>", the calling thread's scheduling and the process's locked memory at that moment.
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -22,6 +29,9 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+extern "C" std::FILE* __real_fopen64(const char* path, const char* mode);
+extern "C" int __real_open64(const char* path, int flags, ...);
 
 namespace {
 
@@ -80,17 +90,44 @@ class Recorder {
     return text;
   }
 
+  // Writes `call` and the calling thread's scheduling to the scheduling log.
+  void Scheduling(const std::string& call) {
+    if (sched_ == nullptr) return;
+    const int policy = sched_getscheduler(0);
+    sched_param param{};
+    sched_getparam(0, &param);
+    const int nice = getpriority(PRIO_PROCESS, 0);
+    long locked = -1;
+    if (std::FILE* status = __real_fopen64("/proc/self/status", "r")) {
+      char line[256];
+      while (std::fgets(line, sizeof line, status) != nullptr)
+        if (std::sscanf(line, "VmLck: %ld", &locked) == 1) break;
+      std::fclose(status);
+    }
+    const std::map<int, std::string> names = {
+        {SCHED_OTHER, "SCHED_OTHER"}, {SCHED_FIFO, "SCHED_FIFO"}, {SCHED_RR, "SCHED_RR"}};
+    const auto name = names.find(policy & ~SCHED_RESET_ON_FORK);
+    std::lock_guard lock(mutex_);
+    std::fprintf(sched_, "%s %s%s %d nice %d locked %ld\n", call.c_str(),
+                 name == names.end() ? "?" : name->second.c_str(),
+                 (policy & SCHED_RESET_ON_FORK) != 0 ? "|SCHED_RESET_ON_FORK" : "",
+                 param.sched_priority, nice, locked);
+    std::fflush(sched_);
+  }
+
   std::optional<snd_pcm_uframes_t> period() const { return period_; }
 
  private:
   Recorder() {
-    if (const char* path = std::getenv("ALSA_RECORDER_LOG")) log_ = std::fopen(path, "a");
+    if (const char* path = std::getenv("ALSA_RECORDER_LOG")) log_ = __real_fopen64(path, "a");
+    if (const char* path = std::getenv("ALSA_RECORDER_SCHED")) sched_ = __real_fopen64(path, "a");
     if (const char* period = std::getenv("ALSA_RECORDER_PERIOD"))
       period_ = std::strtoul(period, nullptr, 10);
     if (const char* faults = std::getenv("ALSA_RECORDER_FAULTS")) ParseFaults(faults);
   }
   ~Recorder() {
     if (log_ != nullptr) std::fclose(log_);
+    if (sched_ != nullptr) std::fclose(sched_);
   }
 
   void ParseFaults(const std::string& text) {
@@ -116,6 +153,7 @@ class Recorder {
 
   std::mutex mutex_;
   std::FILE* log_ = nullptr;
+  std::FILE* sched_ = nullptr;
   std::vector<Fault> faults_;
   std::map<std::string, long> counts_;
   std::map<const void*, std::string> names_;
@@ -186,6 +224,7 @@ int __real_snd_pcm_close(snd_pcm_t* pcm);
 int __wrap_snd_pcm_open(snd_pcm_t** pcm, const char* name, snd_pcm_stream_t stream, int mode) {
   Recorder& r = Recorder::Get();
   const std::optional<long> fault = r.Count("snd_pcm_open");
+  r.Scheduling("snd_pcm_open");
   const int result =
       fault ? static_cast<int>(*fault) : __real_snd_pcm_open(pcm, name, stream, mode);
   const std::string handle = result < 0 ? "?" : r.OpenedPcm(*pcm);
@@ -334,6 +373,7 @@ snd_pcm_sframes_t __wrap_snd_pcm_writei(snd_pcm_t* pcm, const void* buffer,
                                         snd_pcm_uframes_t frames) {
   Recorder& r = Recorder::Get();
   const std::optional<long> fault = r.Count("snd_pcm_writei");
+  r.Scheduling("snd_pcm_writei");
   snd_pcm_sframes_t result = 0;
   if (!fault) {
     result = __real_snd_pcm_writei(pcm, buffer, frames);
@@ -363,6 +403,21 @@ int __wrap_snd_pcm_close(snd_pcm_t* pcm) {
   const int result = fault ? static_cast<int>(*fault) : __real_snd_pcm_close(pcm);
   r.Log("snd_pcm_close(%s) = %d", name.c_str(), result);
   return result;
+}
+
+// The program's files: fopen and open are fopen64 and open64 with 64-bit offsets.
+std::FILE* __wrap_fopen64(const char* path, const char* mode) {
+  Recorder::Get().Scheduling(std::string("open ") + path);
+  return __real_fopen64(path, mode);
+}
+
+int __wrap_open64(const char* path, int flags, ...) {
+  Recorder::Get().Scheduling(std::string("open ") + path);
+  va_list args;
+  va_start(args, flags);
+  const int mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, int) : 0;
+  va_end(args);
+  return __real_open64(path, flags, mode);
 }
 
 }  // extern "C"

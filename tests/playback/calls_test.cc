@@ -18,15 +18,6 @@
 namespace zembrol::test {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-Lines SplitLines(const std::string& text) {
-  Lines lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 struct Recorded {
   RunResult result;
   Lines calls;
@@ -201,11 +192,6 @@ TEST(PcmCalls, FailedOpenFormatOrParametersEndWithStatusOne) {
   }
 }
 
-// The capture of "a" at 44100 Hz, 24 bits, 60 Hz, 120 bpm, 1 s: 43 periods
-// (44032 frames) of the default click every 22050 frames, measured once with
-// sha256sum.
-constexpr char kOneSecondCapture[] =
-    "bd37abfe64696684b3d971484440664e323f85055ae1e8cb6af5b1b0d92cfa15";
 const std::string kOneSecond = "1 2\no cap\nal 1\na\n";
 
 // `capture` without the frames [from, to).
