@@ -107,7 +107,12 @@ trial() {
     zembrol) $as $run "$bin" <audition.in >/dev/null 2>"$D/err" || true ;;
     aplay) $as $run aplay -q --period-size=1024 --buffer-size=2048 click.wav >/dev/null 2>"$D/err" || true ;;
   esac
-  if [ -s "$log" ]; then awk '{n += $2} END {print n}' "$log"; else echo "failed: $(head -1 "$D/err")"; fi
+  if [ -s "$log" ]; then
+    sed 's/^/    /' "$log" >&2
+    awk '{n += $2} END {print n}' "$log"
+  else
+    echo "failed: $(head -1 "$D/err")"
+  fi
 }
 
 table="| user | program | underruns in $runs runs of $seconds s, $loops busy loops |

@@ -12,9 +12,10 @@
 // ALSA_RECORDER_PERIOD=<frames> asks the device for that period instead of
 // the one the program requests, so the device grants another period.
 //
-// ALSA_RECORDER_SCHED names a file that gets, at each snd_pcm_open,
-// snd_pcm_writei and opening of a file ("open <path>"), one line: "<call> <policy> <priority> nice
-// <n> locked <kB>", the calling thread's scheduling and the process's locked memory at that moment.
+// ALSA_RECORDER_SCHED names a file that gets a line "<call> policy <p>
+// priority <n> nice <n> locked <kB>" at each snd_pcm_open, snd_pcm_writei and
+// open64 ("open <path>"): the calling thread's scheduling (the policy as
+// sched_getscheduler gives it) and the process's locked memory.
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -24,14 +25,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
-
-extern "C" std::FILE* __real_fopen64(const char* path, const char* mode);
-extern "C" int __real_open64(const char* path, int flags, ...);
 
 namespace {
 
@@ -90,28 +89,18 @@ class Recorder {
     return text;
   }
 
-  // Writes `call` and the calling thread's scheduling to the scheduling log.
   void Scheduling(const std::string& call) {
     if (sched_ == nullptr) return;
-    const int policy = sched_getscheduler(0);
     sched_param param{};
     sched_getparam(0, &param);
-    const int nice = getpriority(PRIO_PROCESS, 0);
-    long locked = -1;
-    if (std::FILE* status = __real_fopen64("/proc/self/status", "r")) {
-      char line[256];
-      while (std::fgets(line, sizeof line, status) != nullptr)
-        if (std::sscanf(line, "VmLck: %ld", &locked) == 1) break;
-      std::fclose(status);
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line) && !line.starts_with("VmLck:")) {
     }
-    const std::map<int, std::string> names = {
-        {SCHED_OTHER, "SCHED_OTHER"}, {SCHED_FIFO, "SCHED_FIFO"}, {SCHED_RR, "SCHED_RR"}};
-    const auto name = names.find(policy & ~SCHED_RESET_ON_FORK);
     std::lock_guard lock(mutex_);
-    std::fprintf(sched_, "%s %s%s %d nice %d locked %ld\n", call.c_str(),
-                 name == names.end() ? "?" : name->second.c_str(),
-                 (policy & SCHED_RESET_ON_FORK) != 0 ? "|SCHED_RESET_ON_FORK" : "",
-                 param.sched_priority, nice, locked);
+    std::fprintf(sched_, "%s policy %d priority %d nice %d locked %ld\n", call.c_str(),
+                 sched_getscheduler(0), param.sched_priority, getpriority(PRIO_PROCESS, 0),
+                 std::strtol(line.c_str() + std::min<size_t>(6, line.size()), nullptr, 10));
     std::fflush(sched_);
   }
 
@@ -119,8 +108,8 @@ class Recorder {
 
  private:
   Recorder() {
-    if (const char* path = std::getenv("ALSA_RECORDER_LOG")) log_ = __real_fopen64(path, "a");
-    if (const char* path = std::getenv("ALSA_RECORDER_SCHED")) sched_ = __real_fopen64(path, "a");
+    if (const char* path = std::getenv("ALSA_RECORDER_LOG")) log_ = std::fopen(path, "a");
+    if (const char* path = std::getenv("ALSA_RECORDER_SCHED")) sched_ = std::fopen(path, "a");
     if (const char* period = std::getenv("ALSA_RECORDER_PERIOD"))
       period_ = std::strtoul(period, nullptr, 10);
     if (const char* faults = std::getenv("ALSA_RECORDER_FAULTS")) ParseFaults(faults);
@@ -405,12 +394,7 @@ int __wrap_snd_pcm_close(snd_pcm_t* pcm) {
   return result;
 }
 
-// The program's files: fopen and open are fopen64 and open64 with 64-bit offsets.
-std::FILE* __wrap_fopen64(const char* path, const char* mode) {
-  Recorder::Get().Scheduling(std::string("open ") + path);
-  return __real_fopen64(path, mode);
-}
-
+int __real_open64(const char* path, int flags, ...);
 int __wrap_open64(const char* path, int flags, ...) {
   Recorder::Get().Scheduling(std::string("open ") + path);
   va_list args;

@@ -1,10 +1,11 @@
-#!/usr/bin/python3
-"""A stand-in for RealtimeKit, run as root on the bus that DBUS_SYSTEM_BUS_ADDRESS
-names: usage realtimekit.py grant|refuse LOG. Each call is appended to LOG as
-"<method> <thread> <value>", then granted or refused; a grant needs a hard
-RLIMIT_RTTIME of at most RTTimeUSecMax and, for real-time, sets SCHED_FIFO with
-SCHED_RESET_ON_FORK, as RealtimeKit does. Prints "ready" once it owns its name."""
+"""A RealtimeKit stand-in on a private system bus, run as root: realtimekit.py
+grant|refuse DIR. Starts dbus-daemon on DIR/bus, prints its address, then logs
+each call to DIR/kit.log as "<method> <thread> <value>", the thread "caller"
+when it is the caller's process id. Grants only for a hard RLIMIT_RTTIME of at
+most 200 ms, real-time with SCHED_RESET_ON_FORK, as RealtimeKit does. Ends when
+its standard output is closed."""
 import os
+import subprocess
 import sys
 
 import dbus
@@ -13,37 +14,53 @@ from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
 NAME = "org.freedesktop.RealtimeKit1"
-PROPERTIES = {"MaxRealtimePriority": dbus.Int32(20), "MinNiceLevel": dbus.Int32(-15),
-              "RTTimeUSecMax": dbus.Int64(200000)}
+answer, folder = sys.argv[1:3]
 
 
 class Kit(dbus.service.Object):
-    def check(self, method, thread, value):
-        with open(sys.argv[2], "a", encoding="ascii") as log:
-            log.write(f"{method} {thread} {value}\n")
+    def check(self, method, thread, value, sender):
+        caller = self.connection.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                               "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                                               "s", (sender,))
+        with open(f"{folder}/kit.log", "a", encoding="ascii") as log:
+            log.write(f"{method} {'caller' if thread == caller else thread} {value}\n")
         with open(f"/proc/{thread}/limits", encoding="ascii") as limits:
             hard = [l.split()[4] for l in limits if l.startswith("Max realtime timeout")][0]
-        if sys.argv[1] != "grant" or hard == "unlimited" or int(hard) > 200000:
+        if answer != "grant" or hard == "unlimited" or int(hard) > 200000:
             raise dbus.exceptions.DBusException("refused", name="org.freedesktop.DBus.Error.AccessDenied")
 
-    @dbus.service.method(NAME, in_signature="tu")
-    def MakeThreadRealtime(self, thread, priority):
-        self.check("MakeThreadRealtime", thread, priority)
+    @dbus.service.method(NAME, in_signature="tu", sender_keyword="sender")
+    def MakeThreadRealtime(self, thread, priority, sender):
+        self.check("MakeThreadRealtime", thread, priority, sender)
         os.sched_setscheduler(thread, os.SCHED_FIFO | os.SCHED_RESET_ON_FORK, os.sched_param(priority))
 
-    @dbus.service.method(NAME, in_signature="ti")
-    def MakeThreadHighPriority(self, thread, priority):
-        self.check("MakeThreadHighPriority", thread, priority)
+    @dbus.service.method(NAME, in_signature="ti", sender_keyword="sender")
+    def MakeThreadHighPriority(self, thread, priority, sender):
+        self.check("MakeThreadHighPriority", thread, priority, sender)
         os.setpriority(os.PRIO_PROCESS, thread, priority)
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
-        return PROPERTIES[name]
+        return {"MaxRealtimePriority": dbus.Int32(20), "MinNiceLevel": dbus.Int32(-15),
+                "RTTimeUSecMax": dbus.Int64(200000)}[name]
 
 
+with open(f"{folder}/bus.conf", "w", encoding="ascii") as conf:
+    conf.write(f"<busconfig><listen>unix:path={folder}/bus</listen><auth>EXTERNAL</auth>"
+               '<policy context="default"><allow user="*"/><allow own="*"/>'
+               '<allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>')
+os.umask(0)  # the socket is for every user
+daemon = subprocess.Popen(["dbus-daemon", "--nofork", "--nopidfile", "--print-address=1",
+                           f"--config-file={folder}/bus.conf"], stdout=subprocess.PIPE, text=True,
+                          stderr=subprocess.DEVNULL)
+address = daemon.stdout.readline().strip()
 DBusGMainLoop(set_as_default=True)
-bus = dbus.SystemBus()
+bus = dbus.bus.BusConnection(address)
 kit = Kit(bus, "/org/freedesktop/RealtimeKit1")
 name = dbus.service.BusName(NAME, bus)
-print("ready", flush=True)
-GLib.MainLoop().run()
+print(address, flush=True)
+loop = GLib.MainLoop()
+GLib.io_add_watch(1, GLib.IO_ERR | GLib.IO_HUP, lambda *_: loop.quit())
+loop.run()
+daemon.terminate()
+daemon.wait()
