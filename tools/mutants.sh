@@ -33,7 +33,9 @@ beat-grid-one-sample-late|src/wav/track.cc|next = perBeat * beats;|next = perBea
 measure-count-stuck|src/playback/playback.cc|static_cast<uint32_t>(cursor.measure) + 1u);|static_cast<uint32_t>(cursor.measure) + 0u);
 append-without-size-fix|src/wav/wav.cc|if (!stop) stop = FIX_SIZE(out, fields, plan.sizes);|if (false) stop = FIX_SIZE(out, fields, plan.sizes);
 append-pad-byte-kept|src/wav/riff.cc|layout.tailStart = padded <= riffEnd ? padded : dataEnd;|layout.tailStart = dataEnd;
-append-tail-dropped|src/wav/wav.cc|if (!stop) stop = Write(out, kept);|'
+append-tail-dropped|src/wav/wav.cc|if (!stop) stop = Write(out, kept);|
+realtime-not-requested|src/playback/playback.cc|const RealtimeScheduling realtime;|
+realtime-left-on-after-play|src/playback/realtime.cc|if (policyChanged_) {|if (false) {'
 
 # A copy of the tracked (and new, not ignored) files. tar keeps their times, so
 # a second run in the same WORKDIR rebuilds only what changed since.
