@@ -44,12 +44,6 @@ class Device {
   std::map<std::string, std::string> env_;
 };
 
-// The capture of "a" at 44100 Hz, 24 bits, 60 Hz, 120 bpm, 1 s: 43 periods
-// (44032 frames) of the default click every 22050 frames, measured once with
-// sha256sum.
-constexpr char kOneSecondCapture[] =
-    "bd37abfe64696684b3d971484440664e323f85055ae1e8cb6af5b1b0d92cfa15";
-
 // Frames the program hands to the device: whole periods strictly below `total`.
 inline int64_t FramesPlayed(int32_t total) {
   return total <= kGrantedPeriod ? 0 : (total - 1) / kGrantedPeriod * kGrantedPeriod;

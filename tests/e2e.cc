@@ -34,13 +34,6 @@ std::string ReadFile(const std::filesystem::path& path) {
   return content.str();
 }
 
-Lines SplitLines(const std::string& text) {
-  Lines lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::string CommandOutput(const std::string& command) {
   std::string out;
   std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");

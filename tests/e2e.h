@@ -12,7 +12,6 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <vector>
 
 #include "base/fatal.h"
 
@@ -45,8 +44,8 @@ struct RunOptions {
   rlim_t fileSizeLimit = RLIM_INFINITY;    // RLIMIT_FSIZE of the child; not of its output
   bool ignoreFileSizeSignal = false;       // SIGXFSZ ignored rather than at its default
   const char* binary = ZEMBROL_BINARY;
-  std::optional<uid_t> user =
-      std::nullopt;  // run as this uid and gid, without supplementary groups
+  // The uid and gid it runs as, without supplementary groups.
+  std::optional<uid_t> user = std::nullopt;
 };
 
 // The binary running in `dir` with `input` on standard input; its standard
@@ -91,9 +90,6 @@ void RunAsMain(Body body) {
 }
 
 std::string ReadFile(const std::filesystem::path& path);
-
-using Lines = std::vector<std::string>;
-Lines SplitLines(const std::string& text);
 
 // Runs a shell command (sox, soxi) and returns its standard output and error,
 // trailing newlines removed.

@@ -12,10 +12,9 @@
 // ALSA_RECORDER_PERIOD=<frames> asks the device for that period instead of
 // the one the program requests, so the device grants another period.
 //
-// ALSA_RECORDER_SCHED names a file that gets a line "<call> policy <p>
-// priority <n> nice <n> locked <kB>" at each snd_pcm_open, snd_pcm_writei and
-// open64 ("open <path>"): the calling thread's scheduling (the policy as
-// sched_getscheduler gives it) and the process's locked memory.
+// ALSA_RECORDER_SCHED names a file that gets "<call> policy <sched_getscheduler>
+// priority <n> nice <n> locked <VmLck kB>" at each snd_pcm_open, snd_pcm_writei
+// and open64 ("open <path>"), for the calling thread.
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <sched.h>
