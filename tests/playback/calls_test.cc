@@ -277,6 +277,15 @@ TEST(PcmCalls, EveryWriteIsOneGrantedPeriod) {
   }
 }
 
+// AddressSanitizer makes mlock do nothing.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMlockWorks = false;
+#elif defined(__has_feature)
+constexpr bool kMlockWorks = !__has_feature(address_sanitizer);
+#else
+constexpr bool kMlockWorks = true;
+#endif
+
 // "policy <p> priority <n> nice 0", as the recorder logs a thread's scheduling.
 std::string Scheduling(int policy, int priority) {
   return "policy " + std::to_string(policy) + " priority " + std::to_string(priority) + " nice 0";
@@ -335,8 +344,9 @@ TEST(PcmCalls, PlayRunsAtFifo20WhereGrantedAndAsBeforeWhereRefused) {
       seen[line.substr(0, at)].insert(line.substr(at + 1, lock - at + 7) +
                                       (kB >= 68 ? "68+" : std::to_string(kB)));
     }
-    EXPECT_EQ(seen["snd_pcm_open"], std::set{c.during + " locked 68+"});
-    EXPECT_EQ(seen["snd_pcm_writei"], std::set{c.during + " locked 68+"});
+    const std::string playing = c.during + (kMlockWorks ? " locked 68+" : " locked 0");
+    EXPECT_EQ(seen["snd_pcm_open"], std::set{playing});
+    EXPECT_EQ(seen["snd_pcm_writei"], std::set{playing});
     EXPECT_EQ(seen["open click.wav"], std::set{c.after + " locked 0"});
     kit.reset();  // the stand-in ends
     EXPECT_EQ(SplitLines(ReadFile(device.dir() / "kit.log")), c.kitCalls);
