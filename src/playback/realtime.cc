@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 namespace zembrol {
 namespace {
@@ -37,14 +38,16 @@ Bus OpenSystemBus() {
   return owned;
 }
 
-// RealtimeKit's property `name` of D-Bus type `type`, or `fallback`.
+// RealtimeKit's property `name` of D-Bus type `type`; nullopt when it does not
+// answer.
 template <class T>
-T Property(sd_bus* bus, const char* name, char type, T fallback) {
+std::optional<T> Property(sd_bus* bus, const char* name, char type) {
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  T value = fallback;
-  if (sd_bus_get_property_trivial(bus, kService, kObject, kService, name, &error, type, &value) < 0)
-    value = fallback;
+  T value{};
+  const int result =
+      sd_bus_get_property_trivial(bus, kService, kObject, kService, name, &error, type, &value);
   sd_bus_error_free(&error);
+  if (result < 0) return std::nullopt;
   return value;
 }
 
@@ -106,27 +109,30 @@ RealtimeScheduling::RealtimeScheduling() {
   policyChanged_ = DirectFifo();
   if (policyChanged_) return;
 
+  // Where RealtimeKit does not answer for its priority, it is not asked at all.
   const Bus bus = OpenSystemBus();
-  if (bus) {
-    const int32_t most = Property<int32_t>(bus.get(), "MaxRealtimePriority", 'i', kPriority);
-    const int64_t rtTime = Property<int64_t>(bus.get(), "RTTimeUSecMax", 'x', kRealtimeKitRtTime);
+  const std::optional<int32_t> most =
+      bus ? Property<int32_t>(bus.get(), "MaxRealtimePriority", 'i') : std::nullopt;
+  if (most && *most >= 1) {
     // RealtimeKit refuses a thread whose hard RLIMIT_RTTIME exceeds its maximum.
+    const int64_t mostTime =
+        Property<int64_t>(bus.get(), "RTTimeUSecMax", 'x').value_or(kRealtimeKitRtTime);
     rlimit demanded = rtTime_;
-    const rlim_t most_time =
-        static_cast<rlim_t>(std::clamp<int64_t>(rtTime, 1, kRealtimeKitRtTime));
-    demanded.rlim_max = std::min(demanded.rlim_max, most_time);
+    demanded.rlim_max =
+        std::min(demanded.rlim_max,
+                 static_cast<rlim_t>(std::clamp<int64_t>(mostTime, 1, kRealtimeKitRtTime)));
     demanded.rlim_cur = std::min(demanded.rlim_cur, demanded.rlim_max);
-    if (most >= 1 && setrlimit(RLIMIT_RTTIME, &demanded) == 0) {
+    if (setrlimit(RLIMIT_RTTIME, &demanded) == 0) {
       rtTimeChanged_ = true;
       policyChanged_ = AskRealtimeKit(bus.get(), "MakeThreadRealtime", "tu",
-                                      static_cast<uint32_t>(std::min(most, kPriority)));
+                                      static_cast<uint32_t>(std::min(*most, kPriority)));
       if (policyChanged_) return;
     }
   }
   if (nice_ <= kNice) return;
   niceChanged_ = DirectNice(nice_);
-  if (niceChanged_ || !bus) return;
-  const int32_t least = Property<int32_t>(bus.get(), "MinNiceLevel", 'i', kNice);
+  if (niceChanged_ || !most) return;
+  const int32_t least = Property<int32_t>(bus.get(), "MinNiceLevel", 'i').value_or(kNice);
   if (least < nice_)
     niceChanged_ = AskRealtimeKit(bus.get(), "MakeThreadHighPriority", "ti",
                                   static_cast<int32_t>(std::max(least, kNice)));
