@@ -1,6 +1,7 @@
 #include "e2e.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,6 +73,10 @@ Running::Running(const std::filesystem::path& dir, const std::string& input,
   const int err = open((io_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
       chdir(dir.c_str()) != 0)
+    _exit(127);
+  if (const std::optional<uid_t> id = options.user;
+      id && (setgroups(0, nullptr) != 0 || setresgid(*id, *id, *id) != 0 ||
+             setresuid(*id, *id, *id) != 0))
     _exit(127);
   for (const auto& [name, value] : options.env) {
     if (value.empty()) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -43,6 +44,8 @@ struct RunOptions {
   rlim_t fileSizeLimit = RLIM_INFINITY;    // RLIMIT_FSIZE of the child; not of its output
   bool ignoreFileSizeSignal = false;       // SIGXFSZ ignored rather than at its default
   const char* binary = ZEMBROL_BINARY;
+  // The uid and gid it runs as, without supplementary groups.
+  std::optional<uid_t> user = std::nullopt;
 };
 
 // The binary running in `dir` with `input` on standard input; its standard

@@ -42,7 +42,7 @@ mount_binfmt_misc() {
 }
 
 # The tests' own devices need alsa-plugins for the foreign architecture too.
-install_missing pkg-config "g++-$triplet" "libasound2-dev:$arch" "libmpfr-dev:$arch" \
+install_missing pkg-config "g++-$triplet" "libasound2-dev:$arch" "libmpfr-dev:$arch" "libsystemd-dev:$arch" \
   "libgtest-dev:$arch" "libasound2-plugins:$arch"
 
 if [ "$arch" != i386 ]; then

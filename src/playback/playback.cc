@@ -12,6 +12,7 @@
 #include "base/extended.h"
 #include "base/fatal.h"
 #include "base/samples.h"
+#include "playback/realtime.h"
 
 namespace zembrol {
 namespace {
@@ -122,6 +123,9 @@ void PLAY(std::span<const uint8_t> beat, int32_t beatLength, int32_t totalSample
     return;
   }
 
+  // Asked for before the device opens: the threads a plugin starts there inherit it.
+  const RealtimeScheduling realtime;
+  const MemoryLock beatLock(beat);
   int error = 0;
   Pcm pcm = Pcm::Open(device, error);
   if (error < 0) AlsaFatal("unable to open pcm device", error);
@@ -154,6 +158,7 @@ void PLAY(std::span<const uint8_t> beat, int32_t beatLength, int32_t totalSample
 
   const int64_t frames = FramesToPlay(totalSamples, period);
   std::vector<uint8_t> buffer(frames > 0 ? period * static_cast<size_t>(bytesPerSample) : 0);
+  const MemoryLock bufferLock(buffer);
 
   snd_pcm_prepare(handle);
   BeatCursor cursor{.position = 0, .beatInMeasure = 1, .measure = firstMeasure};

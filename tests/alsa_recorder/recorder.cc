@@ -11,12 +11,20 @@
 //
 // ALSA_RECORDER_PERIOD=<frames> asks the device for that period instead of
 // the one the program requests, so the device grants another period.
+//
+// ALSA_RECORDER_SCHED names a file that gets "<call> policy <sched_getscheduler>
+// priority <n> nice <n> locked <VmLck kB>" at each snd_pcm_open, snd_pcm_writei
+// and open64 ("open <path>"), for the calling thread.
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -80,17 +88,34 @@ class Recorder {
     return text;
   }
 
+  void Scheduling(const std::string& call) {
+    if (sched_ == nullptr) return;
+    sched_param param{};
+    sched_getparam(0, &param);
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line) && !line.starts_with("VmLck:")) {
+    }
+    std::lock_guard lock(mutex_);
+    std::fprintf(sched_, "%s policy %d priority %d nice %d locked %ld\n", call.c_str(),
+                 sched_getscheduler(0), param.sched_priority, getpriority(PRIO_PROCESS, 0),
+                 std::strtol(line.c_str() + std::min<size_t>(6, line.size()), nullptr, 10));
+    std::fflush(sched_);
+  }
+
   std::optional<snd_pcm_uframes_t> period() const { return period_; }
 
  private:
   Recorder() {
     if (const char* path = std::getenv("ALSA_RECORDER_LOG")) log_ = std::fopen(path, "a");
+    if (const char* path = std::getenv("ALSA_RECORDER_SCHED")) sched_ = std::fopen(path, "a");
     if (const char* period = std::getenv("ALSA_RECORDER_PERIOD"))
       period_ = std::strtoul(period, nullptr, 10);
     if (const char* faults = std::getenv("ALSA_RECORDER_FAULTS")) ParseFaults(faults);
   }
   ~Recorder() {
     if (log_ != nullptr) std::fclose(log_);
+    if (sched_ != nullptr) std::fclose(sched_);
   }
 
   void ParseFaults(const std::string& text) {
@@ -116,6 +141,7 @@ class Recorder {
 
   std::mutex mutex_;
   std::FILE* log_ = nullptr;
+  std::FILE* sched_ = nullptr;
   std::vector<Fault> faults_;
   std::map<std::string, long> counts_;
   std::map<const void*, std::string> names_;
@@ -186,6 +212,7 @@ int __real_snd_pcm_close(snd_pcm_t* pcm);
 int __wrap_snd_pcm_open(snd_pcm_t** pcm, const char* name, snd_pcm_stream_t stream, int mode) {
   Recorder& r = Recorder::Get();
   const std::optional<long> fault = r.Count("snd_pcm_open");
+  r.Scheduling("snd_pcm_open");
   const int result =
       fault ? static_cast<int>(*fault) : __real_snd_pcm_open(pcm, name, stream, mode);
   const std::string handle = result < 0 ? "?" : r.OpenedPcm(*pcm);
@@ -334,6 +361,7 @@ snd_pcm_sframes_t __wrap_snd_pcm_writei(snd_pcm_t* pcm, const void* buffer,
                                         snd_pcm_uframes_t frames) {
   Recorder& r = Recorder::Get();
   const std::optional<long> fault = r.Count("snd_pcm_writei");
+  r.Scheduling("snd_pcm_writei");
   snd_pcm_sframes_t result = 0;
   if (!fault) {
     result = __real_snd_pcm_writei(pcm, buffer, frames);
@@ -363,6 +391,16 @@ int __wrap_snd_pcm_close(snd_pcm_t* pcm) {
   const int result = fault ? static_cast<int>(*fault) : __real_snd_pcm_close(pcm);
   r.Log("snd_pcm_close(%s) = %d", name.c_str(), result);
   return result;
+}
+
+int __real_open64(const char* path, int flags, ...);
+int __wrap_open64(const char* path, int flags, ...) {
+  Recorder::Get().Scheduling(std::string("open ") + path);
+  va_list args;
+  va_start(args, flags);
+  const int mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, int) : 0;
+  va_end(args);
+  return __real_open64(path, flags, mode);
 }
 
 }  // extern "C"

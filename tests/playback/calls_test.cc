@@ -1,11 +1,18 @@
 // The program's libasound calls one by one. zembrol_recorded is the program
 // linked with tests/alsa_recorder, which logs every snd_pcm_* call with its
 // arguments and result and can make chosen calls fail; it plays on the
-// capturing `cap` and `capn` PCMs of capture.h.
+// capturing `cap` and `capn` PCMs of capture.h. Its scheduling log shows a
+// play at SCHED_FIFO 20 where it is granted (root's CAP_SYS_NICE, or a
+// RealtimeKit stand-in for uid 65534) and as before where it is refused.
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -30,17 +37,24 @@ Lines SplitLines(const std::string& text) {
 struct Recorded {
   RunResult result;
   Lines calls;
+  Lines scheduling;  // the recorder's ALSA_RECORDER_SCHED log
 };
 
-// Runs zembrol_recorded on `device` with `input`; `env` adds recorder settings.
+// Runs zembrol_recorded on `device` with `input` (as `user` in a directory
+// open to all); `env` adds recorder settings.
 Recorded RunRecorded(const Device& device, const std::string& input,
-                     std::map<std::string, std::string> env = {}, const std::string& map = "") {
+                     std::map<std::string, std::string> env = {}, const std::string& map = "",
+                     std::optional<uid_t> user = std::nullopt) {
   TempDir work;
+  std::filesystem::permissions(work.path(), std::filesystem::perms::all);
   if (!map.empty()) WriteFile(work / "tmap.txt", map);
   env.insert(device.env().begin(), device.env().end());
   env["ALSA_RECORDER_LOG"] = (work / "calls.log").string();
-  Recorded recorded{RunZembrol(work.path(), input, env, ZEMBROL_RECORDED_BINARY), {}};
+  env["ALSA_RECORDER_SCHED"] = (work / "sched.log").string();
+  const RunOptions options{.env = env, .binary = ZEMBROL_RECORDED_BINARY, .user = user};
+  Recorded recorded{RunZembrol(work.path(), input, options), {}, {}};
   recorded.calls = SplitLines(ReadFile(work / "calls.log"));
+  recorded.scheduling = SplitLines(ReadFile(work / "sched.log"));
   return recorded;
 }
 
@@ -260,6 +274,82 @@ TEST(PcmCalls, EveryWriteIsOneGrantedPeriod) {
     EXPECT_EQ(r.result.status, 0);
     EXPECT_EQ(r.calls, Calls(Play{"cap", "S24_3LE", 44100, c.writes, c.period}));
     EXPECT_TRUE(ReadFile(device.capture()) == golden.substr(0, c.period * c.writes * 3));
+  }
+}
+
+// AddressSanitizer makes mlock do nothing.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMlockWorks = false;
+#elif defined(__has_feature)
+constexpr bool kMlockWorks = !__has_feature(address_sanitizer);
+#else
+constexpr bool kMlockWorks = true;
+#endif
+
+// "policy <p> priority <n> nice 0", as the recorder logs a thread's scheduling.
+std::string Scheduling(int policy, int priority) {
+  return "policy " + std::to_string(policy) + " priority " + std::to_string(priority) + " nice 0";
+}
+
+TEST(PcmCalls, PlayRunsAtFifo20WhereGrantedAndAsBeforeWhereRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: CAP_SYS_NICE and a switch to uid 65534";
+  // Only a privileged thread clears RealtimeKit's SCHED_RESET_ON_FORK again.
+  const std::string fifo = Scheduling(SCHED_FIFO, 20), other = Scheduling(SCHED_OTHER, 0),
+                    kitFifo = Scheduling(SCHED_FIFO | SCHED_RESET_ON_FORK, 20),
+                    kitOther = Scheduling(SCHED_OTHER | SCHED_RESET_ON_FORK, 0);
+  const struct {
+    std::optional<uid_t> user;
+    std::string kit;     // tests/playback/realtimekit.py's answer; "": no bus
+    std::string during;  // at the opening and every write
+    std::string after;   // at each opening of click.wav by "w"
+    Lines kitCalls;
+  } cases[] = {
+      {std::nullopt, "", fifo, other, {}},
+      {65534, "", other, other, {}},
+      {65534, "grant", kitFifo, kitOther, {"MakeThreadRealtime caller 20"}},
+      {65534,
+       "refuse",
+       other,
+       other,
+       {"MakeThreadRealtime caller 20", "MakeThreadHighPriority caller -15"}},
+  };
+  std::string out;  // as root
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kit + (c.user ? " uid 65534" : " root"));
+    Device device;
+    std::filesystem::permissions(device.dir(), std::filesystem::perms::all);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> kit(nullptr, pclose);
+    char bus[256] = "unix:path=/nonexistent\n";
+    if (!c.kit.empty()) {
+      kit.reset(popen(("/usr/bin/python3 " ZEMBROL_SOURCE_DIR "/tests/playback/realtimekit.py " +
+                       c.kit + " " + device.dir().string())
+                          .c_str(),
+                      "r"));
+      ASSERT_TRUE(kit && std::fgets(bus, sizeof bus, kit.get()) != nullptr);
+    }
+    const Recorded r =
+        RunRecorded(device, "1 2\no cap\nal 1\na\nm 1\nw\n",
+                    {{"DBUS_SYSTEM_BUS_ADDRESS", std::strtok(bus, "\n")}}, "", c.user);
+    EXPECT_EQ(r.result.status, 0);
+    EXPECT_EQ(r.result.err, "");
+    if (out.empty()) out = r.result.out;
+    EXPECT_EQ(r.result.out, out);
+    EXPECT_EQ(r.calls, Calls(Play{"cap", "S24_3LE", 44100, 43}));
+    EXPECT_EQ(Sha256(ReadFile(device.capture())), kOneSecondCapture);
+    std::map<std::string, std::set<std::string>> seen;  // call -> scheduling and locked kB
+    for (const std::string& line : r.scheduling) {
+      const size_t at = line.find(" policy "), lock = line.find(" locked ");
+      // The beat, 66150 bytes, takes 17 pages (68 kB) at least.
+      const long kB = std::stol(line.substr(lock + 8));
+      seen[line.substr(0, at)].insert(line.substr(at + 1, lock - at + 7) +
+                                      (kB >= 68 ? "68+" : std::to_string(kB)));
+    }
+    const std::string playing = c.during + (kMlockWorks ? " locked 68+" : " locked 0");
+    EXPECT_EQ(seen["snd_pcm_open"], std::set{playing});
+    EXPECT_EQ(seen["snd_pcm_writei"], std::set{playing});
+    EXPECT_EQ(seen["open click.wav"], std::set{c.after + " locked 0"});
+    kit.reset();  // the stand-in ends
+    EXPECT_EQ(SplitLines(ReadFile(device.dir() / "kit.log")), c.kitCalls);
   }
 }
 
