@@ -51,7 +51,10 @@ Recorded RunRecorded(const Device& device, const std::string& input,
   env.insert(device.env().begin(), device.env().end());
   env["ALSA_RECORDER_LOG"] = (work / "calls.log").string();
   env["ALSA_RECORDER_SCHED"] = (work / "sched.log").string();
-  const RunOptions options{.env = env, .binary = ZEMBROL_RECORDED_BINARY, .user = user};
+  // Another user may not reach the build tree (a package build's is private).
+  const std::filesystem::path binary = work / "zembrol_recorded";
+  std::filesystem::copy_file(ZEMBROL_RECORDED_BINARY, binary);
+  const RunOptions options{.env = env, .binary = binary.c_str(), .user = user};
   Recorded recorded{RunZembrol(work.path(), input, options), {}, {}};
   recorded.calls = SplitLines(ReadFile(work / "calls.log"));
   recorded.scheduling = SplitLines(ReadFile(work / "sched.log"));
