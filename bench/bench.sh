@@ -6,7 +6,9 @@
 #    3/4 at 160 bpm, in turn: 28 minutes) beside dd of as many bytes;
 #  - "+" of the same 30-minute track onto an 84-byte file whose data chunk (2
 #    frames) is followed by a LIST chunk, beside cp of the resulting file (the
-#    goal is a ratio of at most 1.5); a refusal is reported as such;
+#    goal is a ratio of at most 1.5), and beside cp and sync of it (the new
+#    file is synced before it replaces the old one); a refusal is reported as
+#    such;
 #  - "+" of the same track onto a plain 50-byte file (the header and 2 frames),
 #    beside "w" of the track (the goal is a ratio of at most 1.2);
 #  - the peak resident memory of each;
@@ -102,6 +104,7 @@ compare "rtm, 200 sections" rtm.in
 name="+, 30-minute track onto a file with a LIST chunk after its data"
 : >append.times
 : >cp.times
+: >cpsync.times
 i=0
 while [ "$i" -lt "$runs" ]; do
   rm -f click.wav cp.out
@@ -115,6 +118,12 @@ while [ "$i" -lt "$runs" ]; do
   cp click.wav cp.out
   end=$(now)
   echo "$end - $start" | bc >>cp.times
+  # A copy that lasts, as the new file of "+" must before it is renamed.
+  rm -f cp.out
+  start=$(now)
+  cp click.wav cp.out && sync cp.out
+  end=$(now)
+  echo "$end - $start" | bc >>cpsync.times
   i=$((i + 1))
 done
 if [ "$i" -lt "$runs" ]; then
@@ -136,8 +145,10 @@ else
   ref=$(median <cp.times)
   echo "$name: $bytes bytes"
   echo "  zembrol:  $zem s (median of $runs)"
+  synced=$(median <cpsync.times)
   echo "  cp:       $ref s"
   echo "  ratio:    $(echo "scale=2; $zem / $ref" | bc)"
+  echo "  cp, sync: $synced s (ratio $(echo "scale=2; $zem / $synced" | bc))"
   echo "  peak RSS: $peak KiB"
 fi
 rm -f click.wav cp.out
