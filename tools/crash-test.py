@@ -5,7 +5,9 @@ usage: tools/crash-test.py kill|states [-v] [-j JOBS] BINARY
 
 What: "+" onto a 16-bit file with a LIST chunk after its data, onto one with an
 ID3v1 tag after the RIFF chunk, onto an odd-sized 24-bit data chunk with its pad
-byte and onto a plain 24-bit file, and "s" over an existing rczembrol.txt.
+byte and onto a plain 24-bit file, and "s" over an existing rczembrol.txt; "+"
+onto the LIST file and "s" again with a symbolic link planted as the side file,
+so that they use a side file of a unique name.
 "kill" lists the command's file-system calls with strace, then kills it (strace
 -e inject=S:signal=KILL:when=N) as it enters every occurrence N of every call S.
 "states" records one run's calls with the bytes they write and replays them on
@@ -19,8 +21,9 @@ directory fails, as does a replay that does not give the run's final files.
 Each state must hold the file old or complete (as an unkilled run leaves it)
 byte for byte or, for the plain file only, valid with all the old audio (and
 complete once "s" says "Saved Settings"), the other files unchanged and no name
-but NAME.zembrol-new, an unfinished replacement's side file; the command then
-runs unkilled from it and must append (or save) normally, leaving no side file.
+but an unfinished replacement's side file (NAME.zembrol-new, or its uniquely
+named NAME.zembrol-new.XXXXXX); the command then runs unkilled from it and must
+append (or save) normally, leaving no new name.
 
 Why: neither a kill nor a power cut may ever cost the user a byte, or leave what
 grows or blocks the next run. A kill at a call is the finest point at which a
@@ -82,18 +85,28 @@ def kinds():
                     "click.wav", plain)
 
     listing = chunk(b"LIST", b"INFOISFT" + le(2, 4) + b"x\0")
-    return [plus("list-16", 16, wav(16, 200, inside=listing)),
+    planted = plus("list-16-planted-side", 16, wav(16, 200, inside=listing))
+    planted.files["click.wav.zembrol-new"] = "elsewhere"  # a symbolic link
+    saved = settings(24, tempo=240.0, meas=3)
+    return [plus("list-16", 16, wav(16, 200, inside=listing)), planted,
             plus("id3v1-16", 16, wav(16, 200, after=b"TAG" + b"i" * 125)),
             plus("odd-24-pad", 24, wav(24, 303)),
             plus("plain-24", 24, wav(24, 300), plain=True),
-            Kind("settings", {"rczembrol.txt": settings(24, tempo=240.0, meas=3)}, b"t 480 s\n",
-                 "rczembrol.txt", said=b"Saved Settings")]
+            Kind("settings", {"rczembrol.txt": saved}, b"t 480 s\n", "rczembrol.txt",
+                 said=b"Saved Settings"),
+            Kind("settings-planted-side", {"rczembrol.txt": saved,
+                                           "rczembrol.txt.zembrol-new": "elsewhere"},
+                 b"t 480 s\n", "rczembrol.txt", said=b"Saved Settings")]
 
 @contextlib.contextmanager
 def scratch(files):
-    """A temporary directory holding files (name -> bytes)."""
+    """A temporary directory holding files (name -> bytes, or the text of a
+    symbolic link)."""
     with tempfile.TemporaryDirectory(prefix="zembrol-kill.") as d:
         for name, content in files.items():
+            if isinstance(content, str):
+                os.symlink(content, os.path.join(d, name))
+                continue
             with open(os.path.join(d, name), "wb") as f:
                 f.write(content)
         yield d
@@ -101,7 +114,11 @@ def scratch(files):
 def read_dir(d):
     out = {}
     for name in sorted(os.listdir(d)):
-        with open(os.path.join(d, name), "rb") as f:
+        path = os.path.join(d, name)
+        if os.path.islink(path):
+            out[name] = os.readlink(path)
+            continue
+        with open(path, "rb") as f:
             out[name] = f.read()
     return out
 
@@ -123,6 +140,10 @@ def in_parallel(function, items, jobs):
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         yield from pool.map(function, items)
 
+def is_side(kind, name):
+    """Whether name is a side file of kind's target."""
+    return name == kind.target + SIDE or name.startswith(kind.target + SIDE + ".")
+
 class Reference:
     """What unkilled runs give (once from the old files, twice in a row), and
     the judging of what a kill or a power cut leaves."""
@@ -142,7 +163,8 @@ class Reference:
     def judge(self, files):
         """('old' | 'complete' | 'valid', None) or (None, what is wrong)."""
         k, state = self.kind, files.get(self.kind.target)
-        others = {n: c for n, c in files.items() if n not in (k.target, k.target + SIDE)}
+        others = {n: c for n, c in files.items()
+                  if n != k.target and (n in k.files or not is_side(k, n))}
         if state is None:
             return None, f"{k.target} is gone"
         if others != {n: c for n, c in k.files.items() if n != k.target}:
@@ -193,8 +215,10 @@ class Reference:
             after = read_dir(work)
         if status != 0:
             return verdict, f"the next run ended with status {status}: {err.strip()[:200]}"
-        if set(after) - set(k.files):
-            return verdict, f"the next run left {sorted(set(after) - set(k.files))}"
+        # A uniquely named side file that a crash left stays: nothing knows it.
+        new = set(after) - set(k.files) - {n for n in files if is_side(k, n)}
+        if new:
+            return verdict, f"the next run left {sorted(new)}"
         if after.get(k.target) != expected:
             got = len(after[k.target]) if k.target in after else "no"
             return verdict, f"the next run gave {got} bytes, not the expected {len(expected)}"
@@ -369,7 +393,10 @@ class Model:
 
     def __init__(self, workdir, files):
         self.workdir, self.inodes, self.fds, self.pending_ns = workdir.encode(), [], {}, []
-        self.names = {name: self.new_inode(content) for name, content in files.items()}
+        # Symbolic links stand apart: the command may only fail to open them.
+        self.links = {name: text for name, text in files.items() if isinstance(text, str)}
+        self.names = {name: self.new_inode(content) for name, content in files.items()
+                      if name not in self.links}
         self.durable_names = dict(self.names)
 
     def new_inode(self, content):
@@ -535,7 +562,7 @@ class Model:
                 ops = ", ".join(f"{name}: {bin(m).count('1')} of its {k} pending data "
                                 f"operations (mask {m:0{k}b}, the first on the right)"
                                 for name, _, (m, k) in combo if k)
-                yield ({name: content for name, content, _ in combo},
+                yield ({**self.links, **{name: content for name, content, _ in combo}},
                        f"after {point}; {p} of {len(self.pending_ns)} pending namespace "
                        f"operations; {ops or 'no data pending'}")
 
@@ -558,7 +585,7 @@ def crash_states(binary, strace, ref, calls, args, workdir, final):
                 states.setdefault(tuple(sorted(files.items())), why)
                 if said:
                     promised.setdefault(tuple(sorted(files.items())), why)
-    modelled = {n: bytes(i.live) for n, i in model.names.items()}
+    modelled = {**model.links, **{n: bytes(i.live) for n, i in model.names.items()}}
     if modelled != final:
         raise ModelError("replaying the calls does not give the files the run left: "
                          f"{sorted((n, len(c)) for n, c in modelled.items())} against "

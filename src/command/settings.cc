@@ -1,5 +1,7 @@
 #include "command/settings.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include "base/fatal.h"
 #include "base/interrupt.h"
 #include "base/numbers.h"
+#include "base/place.h"
 #include "base/replace.h"
 
 namespace zembrol {
@@ -122,85 +125,124 @@ std::string FormatSettings(const Settings& s) {
 
 namespace {
 
-// Where "s" saves: the file that rczembrol.txt names (a symbolic link is
-// followed and stays), whether a regular file stands there now, and the
-// permission bits the saved file gets.
-struct SaveTarget {
-  std::string path = kSettingsFile;
-  bool exists = false;
-  mode_t mode = 0;
-};
-
-SaveTarget FindSaveTarget() {
-  SaveTarget target;
-  if (char* real = realpath(kSettingsFile, nullptr)) {
-    target.path = real;
-    std::free(real);
-  }
-  struct stat info;
-  target.exists = stat(target.path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-  if (target.exists) {
-    target.mode = info.st_mode & 07777;
-  } else {
-    const mode_t mask = umask(0);  // umask can only be read by setting it
-    umask(mask);
-    target.mode = 0666 & ~mask;  // as fopen creates a file
-  }
-  return target;
-}
-
 struct SaveResult {
   bool saved = false;
-  int error = 0;   // errno of the step that failed
-  int signal = 0;  // the stop signal noted while saving
+  bool kept = false;  // a file was there, and the failure left it as it was
+  int error = 0;      // errno of the step that failed
 };
 
-// Writes `text` to the side file of target.path, gives it target.mode and
-// replaces target.path with it. A failure, or a stop signal noted before the
-// rename, removes the side file and leaves target.path as it was. Run under an
-// InterruptionGuard.
-SaveResult Replace(const SaveTarget& target, const std::string& text) {
-  SideFile side;
-  int error = OpenSideFile(target.path, side);
-  if (error == 0 && fchmod(side.fd.get(), target.mode) != 0) error = errno;
-  for (size_t done = 0; error == 0 && done < text.size() && Interruption() == 0;) {
-    const ssize_t n = write(side.fd.get(), text.data() + done, text.size() - done);
+// The mode fopen gives a file it creates.
+mode_t CreatedMode() {
+  const mode_t mask = umask(0);  // umask can only be read by setting it
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+// Writes all of `text` to `fd` at `offset`; returns 0 or the errno.
+int WriteText(int fd, const std::string& text, off_t offset = 0) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n =
+        pwrite(fd, text.data() + done, text.size() - done, offset + static_cast<off_t>(done));
     if (n > 0) {
       done += static_cast<size_t>(n);
     } else if (n == 0 || errno != EINTR) {
-      error = n == 0 ? EIO : errno;
+      return n == 0 ? EIO : errno;
     }
   }
+  return 0;
+}
+
+// Replaces the file at `place` (the regular file `old`, or -1 when there is
+// none) by a side file renamed over it. Returns kept with error 0 when the new
+// file could not carry what the old one has.
+SaveResult SaveBeside(const Place& place, int old, const std::string& text) {
+  SideFile side;
+  int error = OpenSideFile(place, side);
+  if (error != 0) return {false, old >= 0, error};
+  error = WriteText(side.fd.get(), text);
   if (error == 0 && Interruption() == 0) {
+    if (old >= 0 ? !CarryOver(old, side.fd.get()) : fchmod(side.fd.get(), CreatedMode()) != 0) {
+      DropSideFile(side);
+      return {false, true, 0};
+    }
     error = CommitSideFile(side);
     if (error == 0) return {true};
   }
   DropSideFile(side);
-  return {false, error};
+  return {false, old >= 0, error};
+}
+
+// Writes the ten lines over the regular file `old` (found as `info`) and cuts
+// it after them, for a file that a new one can't replace. A failed write puts
+// the old bytes back; a power cut may leave the file torn.
+SaveResult SaveInPlace(const Place& place, const struct stat& info, const std::string& text) {
+  const Fd fd(openat(place.dir.get(), place.name.c_str(),
+                     O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat now;
+  if (!fd || fstat(fd.get(), &now) != 0) return {false, true, errno};
+  if (now.st_dev != info.st_dev || now.st_ino != info.st_ino) return {false, true, EBUSY};
+  std::string before(text.size(), '\0');
+  const ssize_t read = pread(fd.get(), before.data(), before.size(), 0);
+  before.resize(read > 0 ? static_cast<size_t>(read) : 0);
+  int error = WriteText(fd.get(), text);
+  if (error == 0 && ftruncate(fd.get(), static_cast<off_t>(text.size())) != 0) error = errno;
+  if (error != 0) {
+    WriteText(fd.get(), before);
+    ftruncate(fd.get(), info.st_size);  // the old length, where the write went past it
+    return {false, true, error};
+  }
+  if (fsync(fd.get()) != 0) return {false, false, errno};
+  return {true};
+}
+
+// Saves `text` at `place`: through a side file renamed over the old one where
+// the new file can carry all the old one has, else in place. Run under an
+// InterruptionGuard; a stop signal noted before the rename leaves the old file.
+SaveResult Save(const Place& place, const std::string& text) {
+  // What stands there is locked, so that two saves do not cross.
+  const Fd old(openat(place.dir.get(), place.name.c_str(),
+                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat info;
+  const bool regular = old && fstat(old.get(), &info) == 0 && S_ISREG(info.st_mode);
+  if (regular && flock(old.get(), LOCK_EX | LOCK_NB) != 0) return {false, true, errno};
+  if (regular && info.st_nlink != 1) return SaveInPlace(place, info, text);
+  const SaveResult beside = SaveBeside(place, regular ? old.get() : -1, text);
+  if (!regular || beside.saved || Interruption() != 0) return beside;
+  // No side file could be made (a directory the user may not write) or carry it all.
+  if (beside.error == 0 || beside.error == EACCES || beside.error == EPERM || beside.error == EROFS)
+    return SaveInPlace(place, info, text);
+  return beside;
 }
 
 }  // namespace
 
 void WriteParams(const Settings& settings) {
   const std::string text = FormatSettings(settings);
-  const SaveTarget target = FindSaveTarget();
-  SaveResult result;
-  {
+  Place place;
+  const Found found = FindPlace(kSettingsFile, place);
+  if (found == Found::kForeignLink) {
+    std::printf("'%s' is a symbolic link owned by another user; nothing was written.\n",
+                kSettingsFile);
+    return;
+  }
+  SaveResult result{false, false, errno};
+  int signal = 0;
+  if (found == Found::kPlace) {
     // Lines are printed once the guard is gone: a blocked one would lose them.
     const InterruptionGuard guard;
-    result = Replace(target, text);
-    result.signal = Interruption();
+    result = Save(place, text);
+    signal = Interruption();
   }
   if (result.saved) {
     std::puts("Saved Settings");
   } else if (result.error != 0) {
     std::printf("Could not save settings to '%s': %s; %s\n", kSettingsFile,
                 std::strerror(result.error),
-                target.exists ? "the old settings were kept." : "nothing was saved.");
+                result.kept ? "the old settings were kept." : "nothing was saved.");
   }
-  if (result.signal != 0) {
+  if (signal != 0) {
     std::printf("Interrupted: the settings were %s.\n", result.saved ? "saved first" : "not saved");
-    EndProgram(128 + result.signal);
+    EndProgram(128 + signal);
   }
 }
 

@@ -38,11 +38,15 @@ void GET_PARAMS(File file, Settings& settings);
 // Returns the ten lines that WriteParams stores.
 std::string FormatSettings(const Settings& settings);
 
-// Replaces rczembrol.txt in the working directory whole, through a temporary
-// file renamed over it, and prints "Saved Settings". A failure leaves the old
-// file (or its absence) as it was and prints one line giving the reason; the
-// run goes on. A stop signal (see interrupt.h) ends the program afterwards with
-// status 128 + the signal, the save finished or abandoned.
+// Replaces rczembrol.txt in the working directory whole, through a side file
+// renamed over it, and prints "Saved Settings"; a file the new one could not
+// stand in for (another name linked to it, an owner, attribute or flag that
+// can't be given) is written over in place instead. A symbolic link is
+// followed, and stays, only when it is the user's or the directory owner's;
+// another's is refused in one line. A failure leaves the old file (or its
+// absence) as it was and prints one line giving the reason; the run goes on.
+// A stop signal (see interrupt.h) ends the program afterwards with status
+// 128 + the signal, the save finished or abandoned.
 void WriteParams(const Settings& settings);
 
 // Copies `value` into a text field when it fits with its terminating zero.

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <numeric>
 #include <string>
 #include <utility>
@@ -89,18 +90,26 @@ size_t ReadAll(int fd, int64_t offset, std::span<uint8_t> out) {
 
 enum class Open { kCreate, kExisting };
 
-// Opens the output, or ends the program. A blocked open (a FIFO without a
-// reader) ends with an interruption.
-OutputFile OpenOutput(const char* path, Open how) {
+// Opens the output into `out`, or ends the program; says so and returns false
+// when another user's symbolic link stands in its place. A blocked open (a
+// FIFO without a reader) ends with an interruption.
+bool OpenOutput(const char* path, Open how, OutputFile& out) {
   std::fflush(stdout);
-  const int flags = how == Open::kCreate ? O_WRONLY | O_CREAT | O_CLOEXEC : O_RDWR | O_CLOEXEC;
+  const int flags = how == Open::kCreate ? O_WRONLY | O_CREAT : O_RDWR;
+  out.path = path;
+  out.position = 0;
   while (true) {
     if (const int signal = Interruption(); signal != 0) {
       std::printf("Interrupted: nothing was written to %s.\n", Quoted(path).c_str());
       EndProgram(128 + signal);
     }
-    const int fd = open(path, flags, 0666);
-    if (fd >= 0) return {Fd(fd), path, 0, {}};
+    const Found found = OpenPlace(path, flags, out.place, out.fd);
+    if (found == Found::kPlace) return true;
+    if (found == Found::kForeignLink) {
+      std::printf("%s is a symbolic link owned by another user; nothing was written.\n",
+                  Quoted(path).c_str());
+      return false;
+    }
     if (errno == EINTR) continue;
     if (how == Open::kExisting && errno == ENOENT) Fatal(stdout, 2, kNoFile);
     const char* reason = std::strerror(errno);
@@ -173,8 +182,7 @@ void FinishNewFile(OutputFile& out, Stop stop, int32_t bits) {
 
 // Opens, locks and empties the output of "w" and "rtm"; false when it is locked.
 bool StartNewFile(OutputFile& out, const char* path) {
-  out = OpenOutput(path, Open::kCreate);
-  if (!Lock(out, "it was not written")) return false;
+  if (!OpenOutput(path, Open::kCreate, out) || !Lock(out, "it was not written")) return false;
   // An empty file is not truncated again: some file systems then flush the
   // new data at close, as for a file that replaced longer contents.
   int64_t length = 0;
@@ -294,12 +302,15 @@ Stop Sync(int fd, bool dataOnly) {
 
 // Copies `bytes` bytes of `from`, starting at `offset`, to the output's
 // position: in the kernel, which shares the blocks where the file system can,
-// or else through the writer's buffer.
-Stop CopyInto(OutputFile& out, int from, int64_t offset, int64_t bytes) {
+// or else through the writer's buffer. An interruption stops it, unless it is
+// putting things back (Until::kDone).
+Stop CopyInto(OutputFile& out, int from, int64_t offset, int64_t bytes,
+              Until until = Until::kInterrupted) {
   constexpr int64_t kCopyBlock = int64_t{64} << 20;
   bool inKernel = true;
   while (bytes > 0) {
-    if (const int signal = Interruption(); signal != 0) return {signal};
+    if (const int signal = Interruption(); signal != 0 && until == Until::kInterrupted)
+      return {signal};
     const auto want = static_cast<size_t>(std::min(bytes, kCopyBlock));
     ssize_t n;
     if (inKernel) {
@@ -316,8 +327,8 @@ Stop CopyInto(OutputFile& out, int from, int64_t offset, int64_t bytes) {
       const auto block = std::span(out.storage).first(std::min(want, kBlockBytes));
       n = static_cast<ssize_t>(ReadAll(from, offset, block));
       if (n > 0) {
-        if (const Stop stop = WriteAll(out.fd.get(), block.first(static_cast<size_t>(n))); stop)
-          return stop;
+        const auto read = block.first(static_cast<size_t>(n));
+        if (const Stop stop = WriteAll(out.fd.get(), read, -1, until); stop) return stop;
       }
     }
     if (n == 0) {  // the file is shorter than it was
@@ -329,15 +340,6 @@ Stop CopyInto(OutputFile& out, int from, int64_t offset, int64_t bytes) {
     out.position += n;
   }
   return {};
-}
-
-// Returns whether the open file is still the one that `path` names: another
-// "+" may have replaced it between the open and the lock.
-bool StillNamed(const OutputFile& out) {
-  struct stat opened;
-  struct stat named;
-  return fstat(out.fd.get(), &opened) == 0 && stat(out.path, &named) == 0 &&
-         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
 // "+" onto a file whose audio runs to its end, in place: the new sizes are
@@ -376,25 +378,17 @@ enum class Beside { kDone, kCannot };
 
 // "+" onto a file with bytes after its audio: the new file is made beside it
 // (the old audio shared or copied, the track, the kept bytes, the sizes),
-// synced and renamed over it. Returns kCannot, having changed nothing, when
-// the new file could not keep the old one's links, owner and mode.
+// given all the old one carries, synced and renamed over it. Returns kCannot,
+// having changed nothing, when the new file could not carry the old one's
+// links, owner, mode, attributes and flags.
 Beside AppendBeside(OutputFile& out, const struct stat& info, const Track& track,
                     const SizeFields& fields, const RiffLayout& layout, const AppendPlan& plan) {
-  if (info.st_nlink != 1) return Beside::kCannot;
-  std::string target = out.path;
-  if (char* real = realpath(out.path, nullptr)) {
-    target = real;
-    std::free(real);
-  }
+  // Only root gives a file away.
+  if (info.st_nlink != 1 || (geteuid() != 0 && info.st_uid != geteuid())) return Beside::kCannot;
   SideFile side;
-  if (OpenSideFile(target, side) != 0) return Beside::kCannot;
-  if (fchown(side.fd.get(), info.st_uid, info.st_gid) != 0 ||
-      fchmod(side.fd.get(), info.st_mode & 07777) != 0) {
-    DropSideFile(side);
-    return Beside::kCannot;
-  }
+  if (OpenSideFile(out.place, side) != 0) return Beside::kCannot;
   const int from = out.fd.get();
-  OutputFile beside{std::move(side.fd), out.path, 0, std::move(out.storage), true};
+  OutputFile beside{std::move(side.fd), out.path, {}, 0, std::move(out.storage), true};
   Stop stop = CopyInto(beside, from, 0, layout.audioEnd);
   if (!stop) stop = WRITE_FILE(beside, track);
   const uint8_t zero = 0;
@@ -403,6 +397,13 @@ Beside AppendBeside(OutputFile& out, const struct stat& info, const Track& track
   if (!stop) stop = FIX_SIZE(beside, Moved(fields, plan), plan.sizes);
   if (!stop) stop.signal = Interruption();
   side.fd = std::move(beside.fd);
+  out.storage = std::move(beside.storage);
+  // What the file carries is given last, so that nobody the old file lets in
+  // can open the new one before it is whole.
+  if (!stop && !CarryOver(from, side.fd.get())) {
+    DropSideFile(side);
+    return Beside::kCannot;
+  }
   if (!stop) {
     errno = CommitSideFile(side);
     if (errno != 0) stop = Failed("write to");
@@ -414,32 +415,97 @@ Beside AppendBeside(OutputFile& out, const struct stat& info, const Track& track
   return Beside::kDone;
 }
 
+// The most of a user's file that "+" holds in memory.
+constexpr int64_t kHeldInMemory = int64_t{4} << 20;
+
+// The bytes after the audio, set aside while "+" writes over them in place:
+// in memory when they are few, else in an unnamed temporary file.
+struct HeldTail {
+  std::vector<uint8_t> bytes;
+  OutputFile file;
+};
+
+// Opens an unnamed file under $TMPDIR, or /tmp.
+Fd OpenTemporary() {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir == nullptr || *dir == '\0') dir = "/tmp";
+  Fd fd(open(dir, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd && errno != EACCES && errno != ENOSPC) {  // no O_TMPFILE there
+    std::string name = std::string(dir) + "/zembrol-tail.XXXXXX";
+    fd = Fd(mkostemp(name.data(), O_CLOEXEC));
+    if (fd) unlink(name.c_str());
+  }
+  return fd;
+}
+
+// Sets aside `bytes` bytes of `fd` from `offset`. Returns the errno of what
+// failed (ENOMEM when memory ran out), or 0; a stop is returned as `stop`.
+int Hold(int fd, int64_t offset, int64_t bytes, HeldTail& held, Stop& stop) {
+  if (bytes <= kHeldInMemory) {
+    try {
+      held.bytes.resize(static_cast<size_t>(bytes));
+    } catch (const std::bad_alloc&) {
+      return ENOMEM;
+    }
+    if (ReadAll(fd, offset, held.bytes) == held.bytes.size()) return 0;
+    stop.signal = Interruption();
+    return stop ? 0 : EIO;
+  }
+  held.file.fd = OpenTemporary();
+  if (!held.file.fd) return errno;
+  stop = CopyInto(held.file, fd, offset, bytes);
+  return stop && stop.failed != nullptr ? stop.error : 0;
+}
+
+// Writes `bytes` held bytes from `from` (counted from the start of the held
+// ones) at the output's position.
+Stop PutBack(OutputFile& out, HeldTail& held, int64_t from, int64_t bytes,
+             Until until = Until::kInterrupted) {
+  if (held.file.fd) return CopyInto(out, held.file.fd.get(), from, bytes, until);
+  const Stop stop =
+      WriteAll(out.fd.get(),
+               std::span(held.bytes).subspan(static_cast<size_t>(from), static_cast<size_t>(bytes)),
+               -1, until);
+  if (!stop) out.position += bytes;
+  return stop;
+}
+
 // "+" in place onto a file with bytes after its audio, where no new file can
-// be made beside it: those bytes are held in memory while the track goes over
-// them, then written after it. A stop (a signal or a failed write) puts the
-// file back; a crash may not.
+// be made beside it: those bytes are set aside while the track goes over them,
+// then written after it. A stop (a signal or a failed write) puts the file
+// back; a crash may not. Bytes that can't be set aside are refused in a line.
 void AppendHoldingTail(OutputFile& out, const Track& track, const SizeFields& fields,
                        const RiffLayout& layout, const AppendPlan& plan) {
   const int fd = out.fd.get();
-  std::vector<uint8_t> saved(static_cast<size_t>(layout.length - layout.audioEnd));
-  const auto kept = std::span(saved).subspan(static_cast<size_t>(plan.keptFrom - layout.audioEnd));
-  SavedFields oldFields;
-  const bool read =
-      ReadAll(fd, layout.audioEnd, saved) == saved.size() && SaveFields(fd, fields, oldFields);
-  Stop stop{Interruption()};
-  if (!read && !stop) EndAfter(Failed("read from"), out.path, "");
-  if (!stop) {
-    out.position = layout.audioEnd;
-    if (lseek(fd, out.position, SEEK_SET) < 0) stop = Failed("seek in");
-    if (!stop) stop = WRITE_FILE(out, track);
-    const uint8_t zero = 0;
-    if (!stop && plan.pad > 0) stop = Write(out, std::span(&zero, 1));
-    if (!stop) stop = Write(out, kept);
+  const int64_t tail = layout.length - layout.audioEnd;
+  HeldTail held;
+  Stop stop;
+  if (const int error = Hold(fd, layout.audioEnd, tail, held, stop); error != 0) {
+    std::printf(
+        "%s has %lld bytes after its audio that could not be set aside (%s); nothing was "
+        "added.\n",
+        Quoted(out.path).c_str(), static_cast<long long>(tail), std::strerror(error));
+    return;
   }
+  SavedFields oldFields;
+  if (!stop && !SaveFields(fd, fields, oldFields)) {
+    stop.signal = Interruption();
+    if (!stop) EndAfter(Failed("read from"), out.path, "");
+  }
+  if (stop) EndAfter(stop, out.path, "nothing was added to " + Quoted(out.path) + ".");
+  out.position = layout.audioEnd;
+  if (lseek(fd, out.position, SEEK_SET) < 0) stop = Failed("seek in");
+  if (!stop) stop = WRITE_FILE(out, track);
+  const uint8_t zero = 0;
+  if (!stop && plan.pad > 0) stop = Write(out, std::span(&zero, 1));
+  if (!stop)
+    stop = PutBack(out, held, plan.keptFrom - layout.audioEnd, layout.length - plan.keptFrom);
   if (!stop) stop = FIX_SIZE(out, Moved(fields, plan), plan.sizes);
   if (stop) {
     // Back to the old bytes and the old length.
-    if (!WriteAll(fd, saved, layout.audioEnd, Until::kDone) && ftruncate(fd, layout.length) == 0)
+    out.position = layout.audioEnd;
+    if (lseek(fd, out.position, SEEK_SET) >= 0 && !PutBack(out, held, 0, tail, Until::kDone) &&
+        ftruncate(fd, layout.length) == 0)
       RestoreFields(fd, oldFields);
     EndAfter(stop, out.path, "nothing was added to " + Quoted(out.path) + ".");
   }
@@ -456,10 +522,10 @@ void AppendClickTrack(const Track& track, bool trackTooLong, const char* path) {
   }
   const InterruptionGuard guard;
   OutputFile out;
+  // Another "+" may have replaced the file between the open and the lock.
   do {
-    out = OpenOutput(path, Open::kExisting);
-    if (!Lock(out, "nothing was added")) return;
-  } while (!StillNamed(out));
+    if (!OpenOutput(path, Open::kExisting, out) || !Lock(out, "nothing was added")) return;
+  } while (!StillNamed(out.place, out.fd.get()));
   const int fd = out.fd.get();
   struct stat info;
   if (fstat(fd, &info) != 0) EndAfter(Failed("read from"), path, "");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/file.h"
+#include "base/place.h"
 #include "wav/riff.h"
 #include "wav/track.h"
 
@@ -18,6 +19,7 @@ namespace zembrol {
 struct OutputFile {
   Fd fd;
   const char* path = "";
+  Place place;                   // where it was opened
   int64_t position = 0;          // where the next write goes
   std::vector<uint8_t> storage;  // the writer's block, made by the first WRITE_FILE
   bool toBeSynced = false;       // starts writing each block to disk at once
@@ -58,6 +60,8 @@ bool NewFileFits(int64_t dataBytes);
 // file back as it was; one line says so and the program ends with 128 + the
 // signal, or status 2 after a failure. A missing file for "+", one without a
 // data chunk, or an output that can't be opened ends the program (status 2).
+// A symbolic link in the output's place is followed only when it is the
+// user's or the directory owner's; another's is refused in one line.
 
 // The "w" command: the header and the track.
 void WriteClickTrack(const Track& track, bool trackTooLong, const char* path);
@@ -67,7 +71,8 @@ void WriteClickTrack(const Track& track, bool trackTooLong, const char* path);
 // file is as it was or complete, or, when nothing followed its audio, a valid
 // file that holds all of its old audio: when bytes follow the audio, the new
 // file is made beside it and renamed over it (in place where that can't keep
-// its links, owner and mode); otherwise the sizes go first, then the samples.
+// its links, owner, mode, attributes and flags, with the bytes after the
+// audio held aside meanwhile); otherwise the sizes go first, then the samples.
 void AppendClickTrack(const Track& track, bool trackTooLong, const char* path);
 
 // The writing of "rtm": a header for all the sections, every track in turn, then the
