@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/samples.h"
 
@@ -24,6 +25,29 @@ bool IdIs(const uint8_t* id, const char* tag) { return std::memcmp(id, tag, 4) =
 
 bool Printable(const uint8_t* id) {
   return std::all_of(id, id + 4, [](uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// Chunks that writers put after the audio, also when streaming.
+constexpr const char* kAfterAudio[] = {"LIST", "id3 ", "ID3 ", "JUNK", "PAD ", "bext",
+                                       "cue ", "smpl", "inst", "acid", "_PMX", "iXML"};
+
+// Streaming writers leave their trailing chunks somewhere in the last bytes.
+constexpr int64_t kTrailerWindow = int64_t{1} << 16;
+
+// Returns whether `bytes` from `pos` on hold nothing but whole chunks of
+// kAfterAudio, the last one ending with the bytes or with its pad byte.
+bool OnlyTrailingChunks(std::span<const uint8_t> bytes, size_t pos) {
+  while (pos < bytes.size()) {
+    if (bytes.size() - pos < 8 ||
+        std::none_of(std::begin(kAfterAudio), std::end(kAfterAudio),
+                     [&](const char* id) { return IdIs(&bytes[pos], id); }))
+      return false;
+    const uint32_t size = Get4(&bytes[pos + 4]);
+    if (size > bytes.size() - pos - 8) return false;
+    pos += 8 + size;
+    if (pos < bytes.size()) pos += size & 1;
+  }
+  return true;
 }
 
 std::string Describe(uint32_t rate, uint32_t bits, uint32_t channels) {
@@ -171,9 +195,30 @@ RiffLayout WalkRiff(const ReadAt& read, int64_t length) {
                    (declared != 0 || ChunkHeaderAt(read, length, dataStart));
   uint8_t last = 1;
   if (!layout.trusted) {
-    // Streaming placeholders: the audio runs to the end of the file, where a
-    // zero after an odd number of bytes of whole frames is a pad byte.
     const int64_t frame = layout.fmtSize >= 16 ? Get2(layout.fmt.data() + 12) : 0;
+    // Streaming placeholders: the audio ends at the first whole frame (or
+    // the zero pad byte after an odd number of bytes of them) from which on
+    // the file holds nothing but chunks that writers put after the audio, as
+    // GStreamer's wavenc to a pipe does with its LIST chunk. The RIFF chunk
+    // then holds them all.
+    const int64_t base = std::max(dataStart, length - kTrailerWindow);
+    std::vector<uint8_t> window(static_cast<size_t>(frame > 0 ? length - base : 0));
+    if (!window.empty() && read(base, window) == window.size()) {
+      for (int64_t pos = base; pos + 8 <= length; ++pos) {
+        const int64_t audio = pos - dataStart;
+        const bool whole = audio % frame == 0;
+        const bool padded = !whole && (audio - 1) % frame == 0 && audio % 2 == 0 && pos > base &&
+                            window[static_cast<size_t>(pos - base - 1)] == 0;
+        if ((whole || padded) && OnlyTrailingChunks(window, static_cast<size_t>(pos - base))) {
+          layout.audioEnd = padded ? pos - 1 : pos;
+          layout.tailStart = pos;
+          layout.riffTail = length - pos;
+          return layout;
+        }
+      }
+    }
+    // Otherwise the audio runs to the end of the file, where a zero after an
+    // odd number of bytes of whole frames is a pad byte.
     const int64_t audio = length - dataStart;
     if (frame > 0 && audio % frame != 0 && (audio - 1) % frame == 0 && (audio - 1) % 2 == 1 &&
         read(length - 1, std::span(&last, 1)) == 1 && last == 0)

@@ -64,7 +64,8 @@ struct RiffLayout {
   int64_t dataOffset = -1;           // the data chunk's header; -1: none found
   // The data size is trusted when it fits in the file and is no placeholder
   // (0xFFFFFFFF, past the end, or 0 with no chunk after it); otherwise the
-  // audio runs to the end of the file.
+  // audio runs to the end of the file, or to the chunks that writers put after
+  // the audio (LIST, id3, ...) when nothing but those ends the file.
   bool trusted = false;
   int64_t audioEnd = 0;   // where the audio ends
   int64_t tailStart = 0;  // where the bytes after the audio (and its pad byte) begin
