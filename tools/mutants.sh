@@ -38,9 +38,10 @@ pad-byte-of-any-value|src/wav/riff.cc|read(dataEnd, std::span(&last, 1)) == 1 &&
 empty-data-taken-for-a-placeholder|src/wav/riff.cc|ChunkHeaderAt(read, length, dataStart));|false);
 placeholder-pad-taken-for-audio|src/wav/riff.cc|read(length - 1, std::span(&last, 1)) == 1 && last == 0)|false)
 append-tail-dropped|src/wav/wav.cc|if (!stop) stop = CopyInto(beside, from, plan.keptFrom, layout.length - plan.keptFrom);|
-held-tail-dropped|src/wav/wav.cc|if (!stop) stop = Write(out, kept);|
+held-tail-dropped|src/wav/wav.cc|stop = PutBack(out, held, plan.keptFrom - layout.audioEnd, layout.length - plan.keptFrom);|stop = {};
 realtime-not-requested|src/playback/playback.cc|const RealtimeScheduling realtime;|
-realtime-left-on-after-play|src/playback/realtime.cc|if (policyChanged_) {|if (false) {'
+realtime-left-on-after-play|src/playback/realtime.cc|if (policyChanged_) {|if (false) {
+placeholder-trailer-taken-for-audio|src/wav/riff.cc|std::vector<uint8_t> window(static_cast<size_t>(frame > 0 ? length - base : 0));|std::vector<uint8_t> window;'
 
 # A copy of the tracked (and new, not ignored) files. tar keeps their times, so
 # a second run in the same WORKDIR rebuilds only what changed since.
