@@ -11,8 +11,9 @@ packages="cmake g++ make pkg-config libasound2-dev libmpfr-dev libsystemd-dev li
 # PCM as a device that refuses 24-bit samples, render the man page, kill "+"
 # and "s" at each file-system call and model every power cut under strace
 # (tools/crash-test.py, in python3), and run a RealtimeKit stand-in
-# (python3-dbus) on a private D-Bus daemon.
-[ "${1:-run}" = test ] && packages="$packages sox libasound2-plugins man-db strace python3 dbus python3-dbus python3-gi"
+# (python3-dbus) on a private D-Bus daemon, and compare ACLs and extended
+# attributes before and after (acl, attr).
+[ "${1:-run}" = test ] && packages="$packages sox libasound2-plugins man-db strace python3 dbus python3-dbus python3-gi acl attr"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -19,7 +19,7 @@ sudo=""
 # Build-Depends (those of the test suite included).
 packages="build-essential dpkg-dev debhelper lintian git
           cmake pkg-config libasound2-dev libmpfr-dev libgtest-dev libasound2-plugins sox man-db groff-base
-          strace python3 libsystemd-dev dbus python3-dbus python3-gi"
+          strace python3 libsystemd-dev dbus python3-dbus python3-gi acl attr"
 # Installed and configured for this machine's architecture (or for all).
 arch=$(dpkg --print-architecture)
 installed() {
