@@ -27,12 +27,20 @@ Parts Split(std::string_view path) {
           std::string(path.substr(slash + 1))};
 }
 
+// Opens the directory `path` (relative to `at`), also one the user may only
+// search, whose descriptor then serves lookups but no sync.
+Fd OpenDirectory(int at, const char* path) {
+  Fd dir(openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir && errno == EACCES) dir = Fd(openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return dir;
+}
+
 }  // namespace
 
 Found FindPlace(const char* path, Place& place) {
   Parts parts = Split(path);
   place.name = std::move(parts.name);
-  place.dir = Fd(open(parts.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  place.dir = OpenDirectory(AT_FDCWD, parts.dir.c_str());
   if (!place.dir) return Found::kFailed;
   for (int links = 0; links < kMostLinks; ++links) {
     // The link itself is opened, so that its owner and its text are read
@@ -55,7 +63,7 @@ Found FindPlace(const char* path, Place& place) {
     parts = Split(std::string_view(text, static_cast<size_t>(n)));
     place.name = std::move(parts.name);
     if (parts.dir != ".") {
-      Fd next(openat(place.dir.get(), parts.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      Fd next = OpenDirectory(place.dir.get(), parts.dir.c_str());
       if (!next) return Found::kFailed;
       place.dir = std::move(next);
     }

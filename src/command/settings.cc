@@ -202,6 +202,7 @@ SaveResult Save(const Place& place, const std::string& text) {
   // What stands there is locked, so that two saves do not cross.
   const Fd old(openat(place.dir.get(), place.name.c_str(),
                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!old && errno != ENOENT) return {false, true, errno};
   struct stat info;
   const bool regular = old && fstat(old.get(), &info) == 0 && S_ISREG(info.st_mode);
   if (regular && flock(old.get(), LOCK_EX | LOCK_NB) != 0) return {false, true, errno};
