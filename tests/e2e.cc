@@ -2,17 +2,26 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace zembrol::test {
 
@@ -51,12 +60,107 @@ void WriteFile(const std::filesystem::path& path, const std::string& content) {
   out << content;
 }
 
+std::string GiveAttributes(const std::filesystem::path& file) {
+  const std::string name = " '" + file.string() + "'";
+  for (const std::string& command :
+       {"setfattr -n user.zembrol -v kept" + name, "setfacl -m u:65534:---" + name}) {
+    if (const std::string out = CommandOutput(command); !out.empty()) return command + ": " + out;
+  }
+  CommandOutput("chattr +d" + name);  // where the file system has the flag
+  return "";
+}
+
+std::string Attributes(const std::filesystem::path& file) {
+  const std::string name = "'" + file.string() + "'";
+  std::string shown = CommandOutput("getfattr -d -m - --absolute-names " + name + "; getfacl " +
+                                    "--absolute-names " + name + "; lsattr -d " + name);
+  for (size_t at; (at = shown.find(file.string())) != std::string::npos;)
+    shown.replace(at, file.string().size(), "FILE");
+  return shown;
+}
+
+void WriteLeftover(const std::filesystem::path& target, size_t bytes) {
+  const std::string side = target.string() + ".zembrol-new";
+  WriteFile(side, std::string(bytes, 'J'));
+  if (chmod(side.c_str(), 0600) != 0) throw std::runtime_error("chmod failed");
+}
+
+namespace {
+
+#if defined(__x86_64__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__i386__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_I386;
+#elif defined(__aarch64__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#elif defined(__arm__) && !defined(__ARMEB__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_ARM;
+#else
+constexpr uint32_t kAuditArch = 0;  // no filter
+#endif
+
+// Fails each call of `failing` with its errno and lets all else through.
+std::vector<sock_filter> Filter(const std::map<long, int>& failing) {
+  std::vector<sock_filter> f = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+                                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+  for (const auto& [call, error] : failing) {
+    f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(call), 0, 1));
+    f.push_back(BPF_STMT(BPF_RET | BPF_K,
+                         SECCOMP_RET_ERRNO | (static_cast<uint32_t>(error) & SECCOMP_RET_DATA)));
+  }
+  f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  return f;
+}
+
+// Installs `filter` in this process; false, with errno, where it can't.
+bool Install(std::vector<sock_filter>& filter) {
+  const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+  if (kAuditArch == 0) errno = ENOSYS;
+  return kAuditArch != 0 && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+}  // namespace
+
+std::string NoSystemCallFilter() {
+  static const std::string why = [] {
+    std::vector<sock_filter> filter = Filter({{__NR_dup, EXDEV}});
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+      if (!Install(filter)) _exit(errno);
+      _exit(syscall(__NR_dup, 0) < 0 && errno == EXDEV ? 0 : 255);
+    }
+    int wstatus = 0;
+    if (child < 0 || waitpid(child, &wstatus, 0) != child || !WIFEXITED(wstatus))
+      return std::string("no child to try a seccomp filter in");
+    const int code = WEXITSTATUS(wstatus);
+    return code == 0     ? std::string()
+           : code == 255 ? std::string("a seccomp filter is installed here but fails no call")
+                         : "no seccomp filter can be installed here (qemu-user?): " +
+                               std::string(std::strerror(code));
+  }();
+  return why;
+}
+
+std::map<long, int> SetxattrFailing(int error) {
+  std::map<long, int> calls = {
+      {__NR_setxattr, error}, {__NR_lsetxattr, error}, {__NR_fsetxattr, error}};
+#ifdef __NR_setxattrat
+  calls[__NR_setxattrat] = error;
+#endif
+  return calls;
+}
+
 Running::Running(const std::filesystem::path& dir, const std::string& input,
                  const RunOptions& options) {
   WriteFile(io_ / "stdin", input);
   // Under a file size limit standard output goes through a pipe, which the
   // limit does not cover.
   int piped[2] = {-1, -1};
+  std::vector<sock_filter> filter = Filter(options.failing);
   if (options.fileSizeLimit != RLIM_INFINITY && pipe(piped) != 0)
     throw std::runtime_error("pipe failed");
   std::fflush(nullptr);
@@ -90,6 +194,7 @@ Running::Running(const std::filesystem::path& dir, const std::string& input,
     const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
   }
+  if (!options.failing.empty() && !Install(filter)) _exit(127);
   execl(options.binary, options.binary, static_cast<char*>(nullptr));
   _exit(127);
 }

@@ -46,7 +46,18 @@ struct RunOptions {
   const char* binary = ZEMBROL_BINARY;
   // The uid and gid it runs as, without supplementary groups.
   std::optional<uid_t> user = std::nullopt;
+  // System calls that fail with the given errno, say {__NR_copy_file_range,
+  // EXDEV}: a seccomp filter installed right before the exec, which
+  // NoSystemCallFilter() tells whether this machine takes.
+  std::map<long, int> failing = {};
 };
+
+// Why a filter of RunOptions::failing can't be installed here (under
+// qemu-user, say), or "" when it can.
+std::string NoSystemCallFilter();
+
+// The calls that set extended attributes, each failing with `error`.
+std::map<long, int> SetxattrFailing(int error);
 
 // The binary running in `dir` with `input` on standard input; its standard
 // output and error go to files that Wait() reads (standard output to a pipe
@@ -95,6 +106,18 @@ std::string ReadFile(const std::filesystem::path& path);
 // trailing newlines removed.
 std::string CommandOutput(const std::string& command);
 void WriteFile(const std::filesystem::path& path, const std::string& content);
+
+// Gives `file` a user.* attribute, an ACL that denies uid 65534 everything
+// and, where the file system has it, the no-dump flag (chattr +d). Returns
+// why not when the file system takes no such attribute, else "".
+std::string GiveAttributes(const std::filesystem::path& file);
+
+// What getfattr, getfacl and lsattr show of `file`, its name left out.
+std::string Attributes(const std::filesystem::path& file);
+
+// A side file NAME.zembrol-new as a killed run leaves it: `bytes` of junk,
+// mode 0600, ours, one link.
+void WriteLeftover(const std::filesystem::path& target, size_t bytes);
 
 // The settings as the program shows them (start-up summary, menu) and saves
 // them; the defaults are the program's. Both print the rate with "%i", so a

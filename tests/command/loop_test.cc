@@ -1,6 +1,9 @@
 // The command loop: settings steps, unrecognised words, help and exit.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 
@@ -146,14 +149,26 @@ TEST(CommandLoop, SaveThatCannotWriteSaysSoAndGoesOn) {
                        Menu());
 }
 
-// "s" replaces rczembrol.txt whole, keeping its permission bits and a symbolic
-// link to it; under a file size limit it leaves the file as it was or makes
-// none. No temporary file is left.
+// "s" replaces rczembrol.txt whole, keeping its permission bits, a symbolic
+// link to it, a hard link, its owner and its attributes; under a file size
+// limit it leaves the file as it was or makes none. No temporary file is left.
 struct SaveCase {
   const char* name;
   int old;  // 0: no rczembrol.txt; 1: "tempo\t90\n", mode 0640; 2: that in old.txt, linked
   rlim_t limit;
   bool ignoreFileSizeSignal;
+  // What the old file has, or meets: a longer side file that a killed run
+  // left; a user.* attribute, an ACL and chattr +d, which go to the new file,
+  // or stay on the old one written in place when fsetxattr fails; a second
+  // name (in place too); uid and gid 65534.
+  enum class Has {
+    kNothing,
+    kLongLeftoverSideFile,
+    kAttributes,
+    kAttributesInPlace,
+    kHardLink,
+    kOwner
+  } has = Has::kNothing;
 };
 
 void PrintTo(const SaveCase& c, std::ostream* os) { *os << c.name; }
@@ -163,12 +178,31 @@ class SaveSettings : public testing::TestWithParam<SaveCase> {};
 TEST_P(SaveSettings, ReplaceTheFileWholeOrLeaveItAsItWas) {
   namespace fs = std::filesystem;
   const SaveCase& c = GetParam();
+  using enum SaveCase::Has;
   TempDir dir;
   const auto file = dir / "rczembrol.txt";
   if (c.old > 0) WriteFile(c.old == 2 ? dir / "old.txt" : file, "tempo\t90\n");
   if (c.old == 2) fs::create_symlink("old.txt", file);
   if (c.old > 0) fs::permissions(file, fs::perms(0640));
-  RunResult r = RunZembrol(dir.path(), "s\n", {{}, c.limit, c.ignoreFileSizeSignal});
+  if (c.has == kHardLink) fs::create_hard_link(file, dir / "link.txt");
+  if (c.has == kOwner) {
+    if (geteuid() != 0) GTEST_SKIP() << "giving the file to uid 65534 needs root";
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+  }
+  const bool attributes = c.has == kAttributes || c.has == kAttributesInPlace;
+  if (const std::string why = attributes ? GiveAttributes(file) : ""; !why.empty())
+    GTEST_SKIP() << why;
+  if (c.has == kLongLeftoverSideFile) WriteLeftover(file, 5000);
+  RunOptions options;
+  options.fileSizeLimit = c.limit;
+  options.ignoreFileSizeSignal = c.ignoreFileSizeSignal;
+  if (c.has == kAttributesInPlace) options.failing = SetxattrFailing(EPERM);
+  if (!options.failing.empty() && !NoSystemCallFilter().empty())
+    GTEST_SKIP() << NoSystemCallFilter();
+  const std::string attributesBefore = attributes ? Attributes(file) : "";
+  struct stat old {};
+  ASSERT_EQ(stat(file.c_str(), &old) == 0, c.old > 0);
+  RunResult r = RunZembrol(dir.path(), "s\n", options);
   const bool saved = c.limit == RLIM_INFINITY;
   const std::string line =
       saved ? "Saved Settings"
@@ -181,17 +215,40 @@ TEST_P(SaveSettings, ReplaceTheFileWholeOrLeaveItAsItWas) {
   EXPECT_EQ(ReadFile(file), !saved ? (c.old ? "tempo\t90\n" : "") : SettingsFile(shown));
   EXPECT_EQ(fs::status(file).permissions(), c.old ? fs::perms(0640) : fs::perms::unknown);
   EXPECT_EQ(fs::is_symlink(file), c.old == 2);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), c.old);  // no temporary file
+  // No temporary file.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), c.old + (c.has == kHardLink));
+  EXPECT_EQ(ReadFile(dir / "link.txt"), c.has == kHardLink ? SettingsFile(shown) : "");
+  if (attributes) {
+    EXPECT_EQ(Attributes(file), attributesBefore);
+  }
+  struct stat now {};
+  ASSERT_EQ(stat(file.c_str(), &now) == 0, saved || c.old > 0);
+  if (c.has == kOwner) {
+    EXPECT_EQ(now.st_uid, 65534u);
+    EXPECT_EQ(now.st_gid, 65534u);
+  }
+  if (attributes || c.has == kHardLink) {
+    EXPECT_EQ(now.st_ino == old.st_ino, c.has != kAttributes) << "the same inode";
+  }
 }
+
+using Has = SaveCase::Has;
 
 INSTANTIATE_TEST_SUITE_P(
     Save, SaveSettings,
-    testing::Values(SaveCase{"KeepsPermissionBits", 1, RLIM_INFINITY, false},
-                    SaveCase{"ThroughALinkThatStays", 2, RLIM_INFINITY, false},
-                    SaveCase{"SizeLimitKeepsTheOldFile", 1, 10, false},
-                    SaveCase{"SizeLimitSignalIgnoredKeepsTheOldFile", 1, 10, true},
-                    SaveCase{"SizeLimitLeavesNoFile", 0, 10, false},
-                    SaveCase{"SizeLimitSignalIgnoredLeavesNoFile", 0, 10, true}),
+    testing::Values(
+        SaveCase{"KeepsPermissionBits", 1, RLIM_INFINITY, false},
+        SaveCase{"TakesOverALongerLeftover", 1, RLIM_INFINITY, false, Has::kLongLeftoverSideFile},
+        SaveCase{"KeepsAttributesOnANewFile", 1, RLIM_INFINITY, false, Has::kAttributes},
+        SaveCase{"KeepsAttributesInPlaceWhenFsetxattrFails", 1, RLIM_INFINITY, false,
+                 Has::kAttributesInPlace},
+        SaveCase{"KeepsAHardLinkInPlace", 1, RLIM_INFINITY, false, Has::kHardLink},
+        SaveCase{"KeepsAnotherOwnerAndGroup", 1, RLIM_INFINITY, false, Has::kOwner},
+        SaveCase{"ThroughALinkThatStays", 2, RLIM_INFINITY, false},
+        SaveCase{"SizeLimitKeepsTheOldFile", 1, 10, false},
+        SaveCase{"SizeLimitSignalIgnoredKeepsTheOldFile", 1, 10, true},
+        SaveCase{"SizeLimitLeavesNoFile", 0, 10, false},
+        SaveCase{"SizeLimitSignalIgnoredLeavesNoFile", 0, 10, true}),
     [](const testing::TestParamInfo<SaveCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -67,9 +69,21 @@ struct AppendCase {
   Into into;            // where the track goes, unless refused
   std::string refusal;  // the line that refuses it
   int status = 0;       // 2: the refusal ends the run
-  // What the file has that "+" keeps: a second name linked to it, or
-  // another owner, group and mode.
-  enum class Has { kNothing, kHardLink, kOwnerAndMode } has = Has::kNothing;
+  // What the file has that "+" keeps: a second name linked to it; another
+  // owner, group and mode; a user.* attribute, an ACL and chattr +d, which
+  // go to the new file, or stay on the old one written in place when
+  // fsetxattr fails. Or what "+" meets: a longer side file that a killed run
+  // left, copy_file_range failing.
+  enum class Has {
+    kNothing,
+    kHardLink,
+    kOwnerAndMode,
+    kAttributes,
+    kAttributesInPlace,
+    kLongLeftoverSideFile,
+    kCopyFailsExdev,
+    kCopyFailsEnosys
+  } has = Has::kNothing;
 };
 
 void PrintTo(const AppendCase& c, std::ostream* os) { *os << c.name; }
@@ -101,16 +115,30 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
            : c.content;
   ASSERT_FALSE(before.empty());
   WriteFile(path, before);
-  if (c.has == AppendCase::Has::kHardLink)
-    std::filesystem::create_hard_link(path, dir / "link.wav");
-  if (c.has == AppendCase::Has::kOwnerAndMode) {
+  using enum AppendCase::Has;
+  const AppendCase::Has has = c.has;
+  if (has == kHardLink) std::filesystem::create_hard_link(path, dir / "link.wav");
+  if (has == kOwnerAndMode) {
+    if (geteuid() != 0) GTEST_SKIP() << "giving the file to uid 65534 needs root";
     ASSERT_EQ(chown(path.c_str(), 65534, 65534) | chmod(path.c_str(), 0604), 0);
   }
+  const bool attributes = has == kAttributes || has == kAttributesInPlace;
+  if (const std::string why = attributes ? GiveAttributes(path) : ""; !why.empty())
+    GTEST_SKIP() << why;
+  if (has == kLongLeftoverSideFile) WriteLeftover(path, 1 << 20);
+  RunOptions options;
+  if (has == kAttributesInPlace) options.failing = SetxattrFailing(EPERM);
+  if (has == kCopyFailsExdev || has == kCopyFailsEnosys)
+    options.failing = {{__NR_copy_file_range, has == kCopyFailsExdev ? EXDEV : ENOSYS}};
+  if (!options.failing.empty() && !NoSystemCallFilter().empty())
+    GTEST_SKIP() << NoSystemCallFilter();
+  const std::string attributesBefore = attributes ? Attributes(path) : "";
   struct stat old;
   ASSERT_EQ(stat(path.c_str(), &old), 0);
 
-  const RunResult r = RunZembrol(dir.path(), "+\n");
+  const RunResult r = RunZembrol(dir.path(), "+\n", options);
   EXPECT_EQ(r.status, c.status);
+  EXPECT_FALSE(std::filesystem::exists(dir / "click.wav.zembrol-new"));
   const std::string after = ReadFile(path);
   const std::string start = StartUpLoaded(OneMeasure(c.bits)) + Menu(OneMeasure()) + "\n";
   if (!c.refusal.empty()) {
@@ -144,6 +172,14 @@ TEST_P(WavAppendOnto, AppendsWholeOrLeavesTheFileAlone) {
   EXPECT_EQ(now.st_mode, old.st_mode);
   EXPECT_EQ(now.st_uid, old.st_uid);
   EXPECT_EQ(now.st_gid, old.st_gid);
+  if (attributes) {
+    EXPECT_EQ(Attributes(path), attributesBefore);
+  }
+  // Renamed over, but in place where fsetxattr fails.
+  if (attributes || has == kLongLeftoverSideFile || has == kCopyFailsExdev ||
+      has == kCopyFailsEnosys) {
+    EXPECT_EQ(now.st_ino == old.st_ino, has == kAttributesInPlace) << "the same inode";
+  }
 }
 
 const std::string kPcm24 = Chunk("fmt ", Fmt(24));
@@ -178,6 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
               {72, 4049, 4050, 0, {60}}),
         Refuses("SoxBigEndianRifx", "sox-rifx.wav", 16, Refused("is a big-endian RIFX file")),
         Takes("GStreamer24OddUnpaddedList", "gstreamer-24-odd-list.wav", 24, {36, 4013, 4013}),
+        Takes("GStreamerPipeListAtTheEnd", "gstreamer-16-pipe-list.wav", 16, {36, 2690, 2690}),
         Refuses("Sox16Into24", "sox-16.wav", 24,
                 Refused("holds 44100 Hz 16-bit mono audio, not 44100 Hz 24-bit mono")),
         Takes("Sndfile24OddPadded", "sndfile-24-odd.wav", 24, {36, 4013, 4014}),
@@ -185,6 +222,16 @@ INSTANTIATE_TEST_SUITE_P(
         TakesKeeping(AppendCase::Has::kHardLink, "SndfileListAfterDataHardLinked",
                      "sndfile-metadata.wav", 16, {36, 2690, 2690}),
         TakesKeeping(AppendCase::Has::kOwnerAndMode, "SndfileListAfterDataOwnedByNobody",
+                     "sndfile-metadata.wav", 16, {36, 2690, 2690}),
+        TakesKeeping(AppendCase::Has::kAttributes, "SndfileListAfterDataWithAttributes",
+                     "sndfile-metadata.wav", 16, {36, 2690, 2690}),
+        TakesKeeping(AppendCase::Has::kAttributesInPlace, "SndfileListAfterDataFsetxattrFailing",
+                     "sndfile-metadata.wav", 16, {36, 2690, 2690}),
+        TakesKeeping(AppendCase::Has::kLongLeftoverSideFile, "SndfileListAfterDataOverALeftover",
+                     "sndfile-metadata.wav", 16, {36, 2690, 2690}),
+        TakesKeeping(AppendCase::Has::kCopyFailsExdev, "SndfileListAfterDataCopyFailingExdev",
+                     "sndfile-metadata.wav", 16, {36, 2690, 2690}),
+        TakesKeeping(AppendCase::Has::kCopyFailsEnosys, "SndfileListAfterDataCopyFailingEnosys",
                      "sndfile-metadata.wav", 16, {36, 2690, 2690}),
         Takes("SndfileListAfterOddData", "sndfile-metadata-24-odd.wav", 24, {36, 4013, 4014}),
         Takes("Arecord16", "arecord-16.wav", 16, {36, 2690, 2690}),
@@ -196,6 +243,10 @@ INSTANTIATE_TEST_SUITE_P(
         Takes("Python24Odd", "python-24-odd.wav", 24, {36, 4013, 4013}),
         // Made byte by byte.
         Takes("Id3AfterRiff", Riff(kPcm24 + kData) + kId3, 24, {36, 344, 344, 128}),
+        // Beyond 4 MiB the bytes after the audio wait in a temporary file.
+        TakesKeeping(AppendCase::Has::kHardLink, "LongJunkAfterDataHardLinked",
+                     Riff(kPcm24 + kData + Chunk("JUNK", std::string(5 << 20, 'j'))), 24,
+                     {36, 344, 344}),
         Takes("ListAndId3AfterOddData", Riff(kPcm24 + Chunk("data", Audio(303)) + kList) + kId3, 24,
               {36, 347, 348, 128}),
         Takes("Id3AfterUnpaddedOddData", Riff(kPcm24 + "data" + Le(303, 4) + Audio(303)) + kId3, 24,
