@@ -41,7 +41,16 @@ append-tail-dropped|src/wav/wav.cc|if (!stop) stop = CopyInto(beside, from, plan
 held-tail-dropped|src/wav/wav.cc|stop = PutBack(out, held, plan.keptFrom - layout.audioEnd, layout.length - plan.keptFrom);|stop = {};
 realtime-not-requested|src/playback/playback.cc|const RealtimeScheduling realtime;|
 realtime-left-on-after-play|src/playback/realtime.cc|if (policyChanged_) {|if (false) {
-placeholder-trailer-taken-for-audio|src/wav/riff.cc|std::vector<uint8_t> window(static_cast<size_t>(frame > 0 ? length - base : 0));|std::vector<uint8_t> window;'
+realtime-nice-left-after-play|src/playback/realtime.cc|if (niceChanged_) setpriority(PRIO_PROCESS, 0, nice_);|
+realtime-without-rttime-guard|src/playback/realtime.cc|rtTimeChanged_ = setrlimit(RLIMIT_RTTIME, &guard) == 0;|
+realtime-restores-only-what-was-reported|src/playback/realtime.cc|const std::optional<ThreadScheduling> now = ReadScheduling();|const std::optional<ThreadScheduling> now = ThreadScheduling{policy_, priority_, nice_};
+placeholder-trailer-taken-for-audio|src/wav/riff.cc|std::vector<uint8_t> window(static_cast<size_t>(frame > 0 ? length - base : 0));|std::vector<uint8_t> window;
+leftover-side-file-kept|src/base/replace.cc|if (Named(dir, name, fd.get()) && unlinkat(dir, name.c_str(), 0) != 0) return Leftover::kNotOurs;|if (false) return Leftover::kNotOurs;
+side-file-opened-if-there|src/base/replace.cc|O_EXCL|0
+attributes-not-carried|src/base/replace.cc|!CarryAttributes(from, to)|false
+foreign-link-followed|src/base/place.cc|if (info.st_uid != geteuid() && info.st_uid != dirInfo.st_uid) return Found::kForeignLink;|
+copy-fallback-fails|src/wav/wav.cc|inKernel = false;|return Failed("write to");'
+
 
 # A copy of the tracked (and new, not ignored) files. tar keeps their times, so
 # a second run in the same WORKDIR rebuilds only what changed since.

@@ -51,7 +51,8 @@ std::optional<T> Property(sd_bus* bus, const char* name, char type) {
   return value;
 }
 
-// Calls RealtimeKit's `method` for the calling thread; true when it granted.
+// Calls RealtimeKit's `method` for the calling thread; true when it answered
+// with a grant in time.
 template <class T>
 bool AskRealtimeKit(sd_bus* bus, const char* method, const char* signature, T value) {
   sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -61,6 +62,23 @@ bool AskRealtimeKit(sd_bus* bus, const char* method, const char* signature, T va
   sd_bus_message_unref(reply);
   sd_bus_error_free(&error);
   return result >= 0;
+}
+
+struct ThreadScheduling {
+  int policy;  // as sched_getscheduler gives it, with SCHED_RESET_ON_FORK
+  int priority;
+  int nice;
+};
+
+// The calling thread's scheduling; nullopt when it cannot be read.
+std::optional<ThreadScheduling> ReadScheduling() {
+  sched_param param{};
+  const int policy = sched_getscheduler(0);
+  if (policy < 0 || sched_getparam(0, &param) != 0) return std::nullopt;
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, 0);
+  if (errno != 0) return std::nullopt;
+  return ThreadScheduling{policy, param.sched_priority, nice};
 }
 
 bool SetFifo(int priority) {
@@ -91,14 +109,12 @@ bool DirectNice(int current) {
 }  // namespace
 
 RealtimeScheduling::RealtimeScheduling() {
-  sched_param param{};
-  policy_ = sched_getscheduler(0);
-  if (policy_ < 0 || sched_getparam(0, &param) != 0 || getrlimit(RLIMIT_RTTIME, &rtTime_) != 0)
-    return;
-  priority_ = param.sched_priority;
-  errno = 0;
-  nice_ = getpriority(PRIO_PROCESS, 0);
-  if (errno != 0) return;
+  const std::optional<ThreadScheduling> found = ReadScheduling();
+  if (!found || getrlimit(RLIMIT_RTTIME, &rtTime_) != 0) return;
+  found_ = true;
+  policy_ = found->policy;
+  priority_ = found->priority;
+  nice_ = found->nice;
   const int policy = policy_ & ~SCHED_RESET_ON_FORK;
   if (policy == SCHED_FIFO || policy == SCHED_RR) return;
 
@@ -126,6 +142,7 @@ RealtimeScheduling::RealtimeScheduling() {
       rtTimeChanged_ = true;
       policyChanged_ = AskRealtimeKit(bus.get(), "MakeThreadRealtime", "tu",
                                       static_cast<uint32_t>(std::min(*most, kPriority)));
+      ReadBack();  // a grant answered too late is in force all the same
       if (policyChanged_) return;
     }
   }
@@ -138,7 +155,16 @@ RealtimeScheduling::RealtimeScheduling() {
                                   static_cast<int32_t>(std::max(least, kNice)));
 }
 
+void RealtimeScheduling::ReadBack() {
+  if (!found_) return;
+  const std::optional<ThreadScheduling> now = ReadScheduling();
+  if (!now) return;
+  policyChanged_ = policyChanged_ || now->policy != policy_ || now->priority != priority_;
+  niceChanged_ = niceChanged_ || now->nice != nice_;
+}
+
 RealtimeScheduling::~RealtimeScheduling() {
+  ReadBack();  // also what the last request left without reporting it
   if (policyChanged_) {
     sched_param param{};
     param.sched_priority = priority_;

@@ -14,10 +14,13 @@ namespace zembrol {
 // from RealtimeKit on the system bus, a nice value of -15 (or the lowest
 // RLIMIT_NICE allows), the same from RealtimeKit; else as before. Threads it
 // starts meanwhile inherit that. A thread already at a real-time policy keeps
-// it. Refusals are silent. Destruction restores the policy, priority, nice
-// value and RLIMIT_RTTIME found at construction, as far as the kernel lets an
-// unprivileged thread (RealtimeKit needs a lowered hard RLIMIT_RTTIME, which
-// stays).
+// it. Before any request the soft RLIMIT_RTTIME drops to 1 s at most.
+// Refusals are silent; a grant counts once the thread shows it, also one that
+// RealtimeKit answered after the 2 s it is given. Destruction restores each of
+// the policy, priority, nice value and RLIMIT_RTTIME that then differs from
+// what construction found, whatever the requests answered, as far as the
+// kernel lets an unprivileged thread (RealtimeKit needs a lowered hard
+// RLIMIT_RTTIME, which stays).
 class RealtimeScheduling {
  public:
   RealtimeScheduling();
@@ -26,12 +29,16 @@ class RealtimeScheduling {
   RealtimeScheduling& operator=(const RealtimeScheduling&) = delete;
 
  private:
-  int policy_ = 0;  // as sched_getscheduler gives it, with SCHED_RESET_ON_FORK
+  // Adds to the changes a request reported those the thread shows now.
+  void ReadBack();
+
+  bool found_ = false;  // the scheduling below was read at construction
+  int policy_ = 0;      // as sched_getscheduler gives it, with SCHED_RESET_ON_FORK
   int priority_ = 0;
   int nice_ = 0;
   rlimit rtTime_ = {};
-  bool policyChanged_ = false;
-  bool niceChanged_ = false;
+  bool policyChanged_ = false;  // reported granted, or read back changed
+  bool niceChanged_ = false;    // likewise
   bool rtTimeChanged_ = false;
 };
 

@@ -13,8 +13,9 @@
 // the one the program requests, so the device grants another period.
 //
 // ALSA_RECORDER_SCHED names a file that gets "<call> policy <sched_getscheduler>
-// priority <n> nice <n> locked <VmLck kB>" at each snd_pcm_open, snd_pcm_writei
-// and open64 ("open <path>"), for the calling thread.
+// priority <n> nice <n> rttime <soft RLIMIT_RTTIME> locked <VmLck kB>" at each
+// snd_pcm_open and snd_pcm_writei, and as the program ends ("exit"), for the
+// calling thread.
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -92,13 +93,16 @@ class Recorder {
     if (sched_ == nullptr) return;
     sched_param param{};
     sched_getparam(0, &param);
+    rlimit rtTime{};
+    getrlimit(RLIMIT_RTTIME, &rtTime);
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line) && !line.starts_with("VmLck:")) {
     }
     std::lock_guard lock(mutex_);
-    std::fprintf(sched_, "%s policy %d priority %d nice %d locked %ld\n", call.c_str(),
+    std::fprintf(sched_, "%s policy %d priority %d nice %d rttime %llu locked %ld\n", call.c_str(),
                  sched_getscheduler(0), param.sched_priority, getpriority(PRIO_PROCESS, 0),
+                 static_cast<unsigned long long>(rtTime.rlim_cur),
                  std::strtol(line.c_str() + std::min<size_t>(6, line.size()), nullptr, 10));
     std::fflush(sched_);
   }
@@ -114,6 +118,7 @@ class Recorder {
     if (const char* faults = std::getenv("ALSA_RECORDER_FAULTS")) ParseFaults(faults);
   }
   ~Recorder() {
+    Scheduling("exit");
     if (log_ != nullptr) std::fclose(log_);
     if (sched_ != nullptr) std::fclose(sched_);
   }
@@ -391,16 +396,6 @@ int __wrap_snd_pcm_close(snd_pcm_t* pcm) {
   const int result = fault ? static_cast<int>(*fault) : __real_snd_pcm_close(pcm);
   r.Log("snd_pcm_close(%s) = %d", name.c_str(), result);
   return result;
-}
-
-int __real_open64(const char* path, int flags, ...);
-int __wrap_open64(const char* path, int flags, ...) {
-  Recorder::Get().Scheduling(std::string("open ") + path);
-  va_list args;
-  va_start(args, flags);
-  const int mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, int) : 0;
-  va_end(args);
-  return __real_open64(path, flags, mode);
 }
 
 }  // extern "C"

@@ -57,7 +57,9 @@ class SharedDirSideFile : public testing::TestWithParam<SideCase> {};
 
 TEST_P(SharedDirSideFile, IsLeftAloneAndTheFileReplacedAsTheUsers) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to plant files as uid 65534";
-  const auto [mode, save, plant] = GetParam();
+  const mode_t mode = std::get<0>(GetParam());
+  const bool save = std::get<1>(GetParam());
+  const Plant plant = std::get<2>(GetParam());
   TempDir dir;
   const fs::path shared = Shared(dir, mode);
   ASSERT_FALSE(shared.empty());
@@ -134,7 +136,8 @@ class SharedDirForeignLink : public testing::TestWithParam<LinkCase> {};
 
 TEST_P(SharedDirForeignLink, IsRefusedInOneLine) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to plant links as uid 65534";
-  const auto [mode, command] = GetParam();
+  const mode_t mode = std::get<0>(GetParam());
+  const std::string command = std::get<1>(GetParam());
   TempDir dir;
   const fs::path shared = Shared(dir, mode);
   ASSERT_FALSE(shared.empty());

@@ -3,12 +3,15 @@
 // arguments and result and can make chosen calls fail; it plays on the
 // capturing `cap` and `capn` PCMs of capture.h. Its scheduling log shows a
 // play at SCHED_FIFO 20 where it is granted (root's CAP_SYS_NICE, or a
-// RealtimeKit stand-in for uid 65534) and as before where it is refused.
+// RealtimeKit stand-in for uid 65534, also one that answers too late), else at
+// nice -15 where the stand-in grants that, and as before where it is refused.
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -289,32 +292,45 @@ constexpr bool kMlockWorks = !__has_feature(address_sanitizer);
 constexpr bool kMlockWorks = true;
 #endif
 
-// "policy <p> priority <n> nice 0", as the recorder logs a thread's scheduling.
-std::string Scheduling(int policy, int priority) {
-  return "policy " + std::to_string(policy) + " priority " + std::to_string(priority) + " nice 0";
+// "policy <p> priority <n> nice <n> rttime <us>", as the recorder logs a thread's
+// scheduling: by default at the test's nice value and soft RLIMIT_RTTIME, which
+// `rtTime` may lower.
+std::string Scheduling(int policy, int priority, rlim_t rtTime = RLIM_INFINITY,
+                       std::optional<int> nice = std::nullopt) {
+  rlimit own{};
+  getrlimit(RLIMIT_RTTIME, &own);
+  return "policy " + std::to_string(policy) + " priority " + std::to_string(priority) + " nice " +
+         std::to_string(nice.value_or(getpriority(PRIO_PROCESS, 0))) + " rttime " +
+         std::to_string(std::min(own.rlim_cur, rtTime));
 }
 
 TEST(PcmCalls, PlayRunsAtFifo20WhereGrantedAndAsBeforeWhereRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root: CAP_SYS_NICE and a switch to uid 65534";
+  // The play's RLIMIT_RTTIME guard, and the hard limit RealtimeKit demands, which stays.
+  constexpr rlim_t kGuard = 1000000, kKit = 200000;  // microseconds
   // Only a privileged thread clears RealtimeKit's SCHED_RESET_ON_FORK again.
-  const std::string fifo = Scheduling(SCHED_FIFO, 20), other = Scheduling(SCHED_OTHER, 0),
-                    kitFifo = Scheduling(SCHED_FIFO | SCHED_RESET_ON_FORK, 20),
-                    kitOther = Scheduling(SCHED_OTHER | SCHED_RESET_ON_FORK, 0);
+  const std::string fifo = Scheduling(SCHED_FIFO, 20, kGuard), other = Scheduling(SCHED_OTHER, 0),
+                    guarded = Scheduling(SCHED_OTHER, 0, kGuard),
+                    kitFifo = Scheduling(SCHED_FIFO | SCHED_RESET_ON_FORK, 20, kKit),
+                    kitOther = Scheduling(SCHED_OTHER | SCHED_RESET_ON_FORK, 0, kKit),
+                    kitRefused = Scheduling(SCHED_OTHER, 0, kKit),
+                    kitNice = Scheduling(SCHED_OTHER, 0, kKit, -15);
+  const Lines asked = {"MakeThreadRealtime caller 20"},
+              askedBoth = {asked[0], "MakeThreadHighPriority caller -15"};
   const struct {
     std::optional<uid_t> user;
     std::string kit;     // tests/playback/realtimekit.py's answer; "": no bus
     std::string during;  // at the opening and every write
-    std::string after;   // at each opening of click.wav by "w"
+    std::string after;   // at the end, after "w"
     Lines kitCalls;
   } cases[] = {
       {std::nullopt, "", fifo, other, {}},
-      {65534, "", other, other, {}},
-      {65534, "grant", kitFifo, kitOther, {"MakeThreadRealtime caller 20"}},
-      {65534,
-       "refuse",
-       other,
-       other,
-       {"MakeThreadRealtime caller 20", "MakeThreadHighPriority caller -15"}},
+      {65534, "", guarded, other, {}},
+      {65534, "grant", kitFifo, kitOther, asked},
+      {65534, "refuse", kitRefused, kitRefused, askedBoth},
+      // Granted (nice-late: only the nice value), then answered after the program stopped waiting.
+      {65534, "late", kitFifo, kitOther, asked},
+      {65534, "nice-late", kitNice, kitRefused, askedBoth},
   };
   std::string out;  // as root
   for (const auto& c : cases) {
@@ -350,7 +366,7 @@ TEST(PcmCalls, PlayRunsAtFifo20WhereGrantedAndAsBeforeWhereRefused) {
     const std::string playing = c.during + (kMlockWorks ? " locked 68+" : " locked 0");
     EXPECT_EQ(seen["snd_pcm_open"], std::set{playing});
     EXPECT_EQ(seen["snd_pcm_writei"], std::set{playing});
-    EXPECT_EQ(seen["open click.wav"], std::set{c.after + " locked 0"});
+    EXPECT_EQ(seen["exit"], std::set{c.after + " locked 0"});
     kit.reset();  // the stand-in ends
     EXPECT_EQ(SplitLines(ReadFile(device.dir() / "kit.log")), c.kitCalls);
   }

@@ -1,11 +1,15 @@
-"""RealtimeKit's stand-in, as root: realtimekit.py grant|refuse DIR. Prints the
-address of its own bus daemon (socket DIR/bus), logs each call to DIR/kit.log
-as "<method> <thread> <value>" ("caller": the caller's process id), then grants
-it (a hard RLIMIT_RTTIME of 200 ms at most, SCHED_RESET_ON_FORK, as RealtimeKit)
-or refuses it. Ends when its standard output is closed."""
+"""RealtimeKit's stand-in, as root: realtimekit.py grant|refuse|late|nice-late
+DIR. Prints the address of its own bus daemon (socket DIR/bus), logs each call
+to DIR/kit.log as "<method> <thread> <value>" ("caller": the caller's process
+id), then grants it (a hard RLIMIT_RTTIME of 200 ms at most,
+SCHED_RESET_ON_FORK, as RealtimeKit) or refuses it. "late" grants but answers
+after the caller's 2 s timeout; "nice-late" does so only for
+MakeThreadHighPriority and refuses MakeThreadRealtime. Ends when its standard
+output is closed."""
 import os
 import subprocess
 import sys
+import time
 
 import dbus
 import dbus.service
@@ -14,6 +18,8 @@ from gi.repository import GLib
 
 NAME, BUS = "org.freedesktop.RealtimeKit1", "org.freedesktop.DBus"
 answer, folder = sys.argv[1:3]
+BOTH = ("MakeThreadRealtime", "MakeThreadHighPriority")
+GRANTED = {"grant": BOTH, "late": BOTH, "nice-late": BOTH[1:]}.get(answer, ())
 
 
 class Kit(dbus.service.Object):
@@ -24,18 +30,24 @@ class Kit(dbus.service.Object):
             log.write(f"{method} {'caller' if thread == caller else thread} {value}\n")
         with open(f"/proc/{thread}/limits", encoding="ascii") as limits:
             hard = [l.split()[4] for l in limits if l.startswith("Max realtime timeout")][0]
-        if answer != "grant" or hard == "unlimited" or int(hard) > 200000:
+        if method not in GRANTED or hard == "unlimited" or int(hard) > 200000:
             raise dbus.exceptions.DBusException("refused", name=BUS + ".Error.AccessDenied")
 
     @dbus.service.method(NAME, in_signature="tu", sender_keyword="sender")
     def MakeThreadRealtime(self, thread, priority, sender):
         self.check("MakeThreadRealtime", thread, priority, sender)
         os.sched_setscheduler(thread, os.SCHED_FIFO | os.SCHED_RESET_ON_FORK, os.sched_param(priority))
+        self.reply()
 
     @dbus.service.method(NAME, in_signature="ti", sender_keyword="sender")
     def MakeThreadHighPriority(self, thread, nice, sender):
         self.check("MakeThreadHighPriority", thread, nice, sender)
         os.setpriority(os.PRIO_PROCESS, thread, nice)
+        self.reply()
+
+    def reply(self):
+        if answer.endswith("late"):
+            time.sleep(2.5)  # granted, but the caller no longer waits for the reply
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
