@@ -43,7 +43,7 @@ realtime-not-requested|src/playback/playback.cc|const RealtimeScheduling realtim
 realtime-left-on-after-play|src/playback/realtime.cc|if (policyChanged_) {|if (false) {
 realtime-nice-left-after-play|src/playback/realtime.cc|if (niceChanged_) setpriority(PRIO_PROCESS, 0, nice_);|
 realtime-without-rttime-guard|src/playback/realtime.cc|rtTimeChanged_ = setrlimit(RLIMIT_RTTIME, &guard) == 0;|
-realtime-restores-only-what-was-reported|src/playback/realtime.cc|const std::optional<ThreadScheduling> now = ReadScheduling();|const std::optional<ThreadScheduling> now = ThreadScheduling{policy_, priority_, nice_};
+realtime-restores-only-what-was-reported|src/playback/realtime.cc|void RealtimeScheduling::ReadBack() {|void RealtimeScheduling::ReadBack() { return;
 placeholder-trailer-taken-for-audio|src/wav/riff.cc|std::vector<uint8_t> window(static_cast<size_t>(frame > 0 ? length - base : 0));|std::vector<uint8_t> window;
 leftover-side-file-kept|src/base/replace.cc|if (Named(dir, name, fd.get()) && unlinkat(dir, name.c_str(), 0) != 0) return Leftover::kNotOurs;|if (false) return Leftover::kNotOurs;
 side-file-opened-if-there|src/base/replace.cc|O_EXCL|0

@@ -64,21 +64,16 @@ bool AskRealtimeKit(sd_bus* bus, const char* method, const char* signature, T va
   return result >= 0;
 }
 
-struct ThreadScheduling {
-  int policy;  // as sched_getscheduler gives it, with SCHED_RESET_ON_FORK
-  int priority;
-  int nice;
-};
-
-// The calling thread's scheduling; nullopt when it cannot be read.
-std::optional<ThreadScheduling> ReadScheduling() {
+// Reads the calling thread's policy (as sched_getscheduler gives it, with
+// SCHED_RESET_ON_FORK), priority and nice value; false when it can't.
+bool ReadScheduling(int& policy, int& priority, int& nice) {
   sched_param param{};
-  const int policy = sched_getscheduler(0);
-  if (policy < 0 || sched_getparam(0, &param) != 0) return std::nullopt;
+  policy = sched_getscheduler(0);
+  if (policy < 0 || sched_getparam(0, &param) != 0) return false;
+  priority = param.sched_priority;
   errno = 0;
-  const int nice = getpriority(PRIO_PROCESS, 0);
-  if (errno != 0) return std::nullopt;
-  return ThreadScheduling{policy, param.sched_priority, nice};
+  nice = getpriority(PRIO_PROCESS, 0);
+  return errno == 0;
 }
 
 bool SetFifo(int priority) {
@@ -109,12 +104,8 @@ bool DirectNice(int current) {
 }  // namespace
 
 RealtimeScheduling::RealtimeScheduling() {
-  const std::optional<ThreadScheduling> found = ReadScheduling();
-  if (!found || getrlimit(RLIMIT_RTTIME, &rtTime_) != 0) return;
+  if (!ReadScheduling(policy_, priority_, nice_) || getrlimit(RLIMIT_RTTIME, &rtTime_) != 0) return;
   found_ = true;
-  policy_ = found->policy;
-  priority_ = found->priority;
-  nice_ = found->nice;
   const int policy = policy_ & ~SCHED_RESET_ON_FORK;
   if (policy == SCHED_FIFO || policy == SCHED_RR) return;
 
@@ -156,11 +147,12 @@ RealtimeScheduling::RealtimeScheduling() {
 }
 
 void RealtimeScheduling::ReadBack() {
-  if (!found_) return;
-  const std::optional<ThreadScheduling> now = ReadScheduling();
-  if (!now) return;
-  policyChanged_ = policyChanged_ || now->policy != policy_ || now->priority != priority_;
-  niceChanged_ = niceChanged_ || now->nice != nice_;
+  int policy = 0;
+  int priority = 0;
+  int nice = 0;
+  if (!found_ || !ReadScheduling(policy, priority, nice)) return;
+  policyChanged_ = policyChanged_ || policy != policy_ || priority != priority_;
+  niceChanged_ = niceChanged_ || nice != nice_;
 }
 
 RealtimeScheduling::~RealtimeScheduling() {

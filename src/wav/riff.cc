@@ -204,7 +204,7 @@ RiffLayout WalkRiff(const ReadAt& read, int64_t length) {
     const int64_t base = std::max(dataStart, length - kTrailerWindow);
     std::vector<uint8_t> window(static_cast<size_t>(frame > 0 ? length - base : 0));
     if (!window.empty() && read(base, window) == window.size()) {
-      for (int64_t pos = base; pos + 8 <= length; ++pos) {
+      for (pos = base; pos + 8 <= length; ++pos) {
         const int64_t audio = pos - dataStart;
         const bool whole = audio % frame == 0;
         const bool padded = !whole && (audio - 1) % frame == 0 && audio % 2 == 0 && pos > base &&
