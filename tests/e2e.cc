@@ -60,20 +60,34 @@ void WriteFile(const std::filesystem::path& path, const std::string& content) {
   out << content;
 }
 
+namespace {
+
+// `command` followed by the file's name in single quotes.
+std::string OnFile(std::string command, const std::filesystem::path& file) {
+  command += " '";
+  command += file.string();
+  command += '\'';
+  return command;
+}
+
+}  // namespace
+
 std::string GiveAttributes(const std::filesystem::path& file) {
-  const std::string name = " '" + file.string() + "'";
   for (const std::string& command :
-       {"setfattr -n user.zembrol -v kept" + name, "setfacl -m u:65534:---" + name}) {
+       {OnFile("setfattr -n user.zembrol -v kept", file), OnFile("setfacl -m u:65534:---", file)}) {
     if (const std::string out = CommandOutput(command); !out.empty()) return command + ": " + out;
   }
-  CommandOutput("chattr +d" + name);  // where the file system has the flag
+  CommandOutput(OnFile("chattr +d", file));  // where the file system has the flag
   return "";
 }
 
 std::string Attributes(const std::filesystem::path& file) {
-  const std::string name = "'" + file.string() + "'";
-  std::string shown = CommandOutput("getfattr -d -m - --absolute-names " + name + "; getfacl " +
-                                    "--absolute-names " + name + "; lsattr -d " + name);
+  std::string commands = OnFile("getfattr -d -m - --absolute-names", file);
+  commands += "; ";
+  commands += OnFile("getfacl --absolute-names", file);
+  commands += "; ";
+  commands += OnFile("lsattr -d", file);
+  std::string shown = CommandOutput(commands);
   for (size_t at; (at = shown.find(file.string())) != std::string::npos;)
     shown.replace(at, file.string().size(), "FILE");
   return shown;
