@@ -137,7 +137,9 @@ bool CarryAttributes(int from, int to) {
 bool CarryFlags(int from, int to) {
   int had = 0;
   int has = 0;
-  if (ioctl(from, FS_IOC_GETFLAGS, &had) != 0) return errno == ENOTTY || errno == ENOTSUP;
+  // A file system (or an emulator) that does not answer has no flags to keep.
+  if (ioctl(from, FS_IOC_GETFLAGS, &had) != 0)
+    return errno == ENOTTY || errno == ENOTSUP || errno == ENOSYS || errno == EINVAL;
   if (ioctl(to, FS_IOC_GETFLAGS, &has) != 0) return false;
   if (has == had) return true;
   return ioctl(to, FS_IOC_SETFLAGS, &had) == 0 && ioctl(to, FS_IOC_GETFLAGS, &has) == 0 &&
