@@ -262,6 +262,8 @@ INSTANTIATE_TEST_SUITE_P(
               Riff(kPcm24 + Chunk("fact", Le(7, 4)) + kData + Chunk("fact", Le(7, 4))), 24,
               {48, 356, 356, 0, {36, 356}}),
         Takes("EmptyDataThenList", Riff(kPcm24 + Chunk("data", "") + kList), 24, {36, 44, 44}),
+        Takes("EmptyDataThenOtherChunk", Riff(kPcm24 + Chunk("data", "") + Chunk("abcd", "xyz")),
+              24, {36, 44, 44}),
         Takes("RiffCountingAMissingPad",
               Riff(Chunk("fmt ", Fmt(16)) + Chunk("data", Audio(6000)) + "LIST" + Le(5, 4) +
                    "INFOx")
