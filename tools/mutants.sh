@@ -45,7 +45,7 @@ realtime-nice-left-after-play|src/playback/realtime.cc|if (niceChanged_) setprio
 realtime-without-rttime-guard|src/playback/realtime.cc|rtTimeChanged_ = setrlimit(RLIMIT_RTTIME, &guard) == 0;|
 realtime-restores-only-what-was-reported|src/playback/realtime.cc|void RealtimeScheduling::ReadBack() {|void RealtimeScheduling::ReadBack() { return;
 placeholder-trailer-taken-for-audio|src/wav/riff.cc|std::vector<uint8_t> window(static_cast<size_t>(frame > 0 ? length - base : 0));|std::vector<uint8_t> window;
-leftover-side-file-kept|src/base/replace.cc|if (Named(dir, name, fd.get()) && unlinkat(dir, name.c_str(), 0) != 0) return Leftover::kNotOurs;|if (false) return Leftover::kNotOurs;
+leftover-side-file-kept|src/base/replace.cc|if (StillNamed(dir, name, fd.get()) && unlinkat(dir, name.c_str(), 0) != 0)|if (false)
 side-file-opened-if-there|src/base/replace.cc|O_EXCL|0
 attributes-not-carried|src/base/replace.cc|!CarryAttributes(from, to)|false
 foreign-link-followed|src/base/place.cc|if (info.st_uid != geteuid() && info.st_uid != dirInfo.st_uid) return Found::kForeignLink;|

@@ -88,11 +88,10 @@ Found OpenPlace(const char* path, int flags, Place& place, Fd& fd) {
   return Found::kFailed;
 }
 
-bool StillNamed(const Place& place, int fd) {
+bool StillNamed(int dir, const std::string& name, int fd) {
   struct stat opened;
   struct stat named;
-  return fstat(fd, &opened) == 0 &&
-         fstatat(place.dir.get(), place.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+  return fstat(fd, &opened) == 0 && fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
          opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 

@@ -23,6 +23,10 @@ enum class Found {
   kFailed,       // errno tells why
 };
 
+// What a command says, after the file's name in quotes, when it meets kForeignLink.
+inline constexpr char kForeignLinkRefusal[] =
+    "is a symbolic link owned by another user; nothing was written.";
+
 // Follows `path` to its place. Directories on the way are the kernel's to
 // resolve; a final symbolic link is followed, relative to its own directory,
 // when the effective user or the owner of that directory made it.
@@ -34,7 +38,10 @@ Found FindPlace(const char* path, Place& place);
 // the open left it (EINTR: interrupted). Sets `fd` only for kPlace.
 Found OpenPlace(const char* path, int flags, Place& place, Fd& fd);
 
-// Returns whether `fd` is still the file that `place` names.
-bool StillNamed(const Place& place, int fd);
+// Returns whether `fd` is still the file that `name` names in the directory `dir`.
+bool StillNamed(int dir, const std::string& name, int fd);
+inline bool StillNamed(const Place& place, int fd) {
+  return StillNamed(place.dir.get(), place.name, fd);
+}
 
 }  // namespace zembrol

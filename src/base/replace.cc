@@ -29,13 +29,6 @@ int Retried(Call call) {
   return result == 0 ? 0 : errno;
 }
 
-bool Named(int dir, const std::string& name, int fd) {
-  struct stat opened;
-  struct stat named;
-  return fstat(fd, &opened) == 0 && fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
-
 int Create(int dir, const std::string& name) {
   return openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
@@ -61,7 +54,8 @@ Leftover RemoveLeftover(int dir, const std::string& name) {
       info.st_nlink != 1)
     return Leftover::kNotOurs;
   if (Retried([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) return Leftover::kBusy;
-  if (Named(dir, name, fd.get()) && unlinkat(dir, name.c_str(), 0) != 0) return Leftover::kNotOurs;
+  if (StillNamed(dir, name, fd.get()) && unlinkat(dir, name.c_str(), 0) != 0)
+    return Leftover::kNotOurs;
   return Leftover::kGone;
 }
 
@@ -182,7 +176,7 @@ int CommitSideFile(SideFile& side) {
 }
 
 void DropSideFile(SideFile& side) {
-  if (side.fd && Named(side.dir, side.name, side.fd.get()))
+  if (side.fd && StillNamed(side.dir, side.name, side.fd.get()))
     unlinkat(side.dir, side.name.c_str(), 0);
   side.fd.Close();
 }

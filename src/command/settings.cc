@@ -222,8 +222,7 @@ void WriteParams(const Settings& settings) {
   Place place;
   const Found found = FindPlace(kSettingsFile, place);
   if (found == Found::kForeignLink) {
-    std::printf("'%s' is a symbolic link owned by another user; nothing was written.\n",
-                kSettingsFile);
+    std::printf("'%s' %s\n", kSettingsFile, kForeignLinkRefusal);
     return;
   }
   SaveResult result{false, false, errno};

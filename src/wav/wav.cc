@@ -106,8 +106,7 @@ bool OpenOutput(const char* path, Open how, OutputFile& out) {
     const Found found = OpenPlace(path, flags, out.place, out.fd);
     if (found == Found::kPlace) return true;
     if (found == Found::kForeignLink) {
-      std::printf("%s is a symbolic link owned by another user; nothing was written.\n",
-                  Quoted(path).c_str());
+      std::printf("%s %s\n", Quoted(path).c_str(), kForeignLinkRefusal);
       return false;
     }
     if (errno == EINTR) continue;
