@@ -159,6 +159,24 @@ std::string NoSystemCallFilter() {
   return why;
 }
 
+std::string Lacking(std::initializer_list<int> capabilities, const std::string& purpose) {
+  // The effective set, in hex, as the kernel shows it.
+  std::ifstream status("/proc/self/status");
+  uint64_t effective = 0;
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("CapEff:")) effective = std::stoull(line.substr(7), nullptr, 16);
+  static const std::map<int, std::string> kNames = {{CAP_CHOWN, "CAP_CHOWN"},
+                                                    {CAP_SETGID, "CAP_SETGID"},
+                                                    {CAP_SETUID, "CAP_SETUID"},
+                                                    {CAP_SYS_NICE, "CAP_SYS_NICE"},
+                                                    {CAP_SYS_RESOURCE, "CAP_SYS_RESOURCE"}};
+  std::string missing;
+  for (const int capability : capabilities)
+    if ((effective >> capability & 1) == 0)
+      missing += (missing.empty() ? "" : ", ") + kNames.at(capability);
+  return missing.empty() ? missing : purpose + " needs " + missing + ", which this process lacks";
+}
+
 std::map<long, int> SetxattrFailing(int error) {
   std::map<long, int> calls = {
       {__NR_setxattr, error}, {__NR_lsetxattr, error}, {__NR_fsetxattr, error}};

@@ -2,12 +2,14 @@
 // standard input, and builds the texts it is expected to print.
 #pragma once
 
+#include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -55,6 +57,11 @@ struct RunOptions {
 // Why a filter of RunOptions::failing can't be installed here (under
 // qemu-user, say), or "" when it can.
 std::string NoSystemCallFilter();
+
+// Why this process can't do what a test needs (`purpose`), or "" when it can:
+// each capability (CAP_CHOWN, CAP_SETUID...) must be in its effective set, as
+// it is for root outside a container. The reason names the missing ones.
+std::string Lacking(std::initializer_list<int> capabilities, const std::string& purpose);
 
 // The calls that set extended attributes, each failing with `error`.
 std::map<long, int> SetxattrFailing(int error);

@@ -21,6 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uid_t kOther = 65534;
+// Giving the shared directory to kOther's group, and becoming kOther.
+const std::initializer_list<int> kPlanting = {CAP_CHOWN, CAP_SETGID, CAP_SETUID};
 
 // Runs `plant` in a child as uid and gid 65534; returns its status.
 template <class Plant>
@@ -56,7 +58,8 @@ using SideCase = std::tuple<mode_t, bool, Plant>;  // directory mode, "s" (else 
 class SharedDirSideFile : public testing::TestWithParam<SideCase> {};
 
 TEST_P(SharedDirSideFile, IsLeftAloneAndTheFileReplacedAsTheUsers) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to plant files as uid 65534";
+  if (const std::string why = Lacking(kPlanting, "planting files as uid 65534"); !why.empty())
+    GTEST_SKIP() << why;
   const mode_t mode = std::get<0>(GetParam());
   const bool save = std::get<1>(GetParam());
   const Plant plant = std::get<2>(GetParam());
@@ -135,7 +138,8 @@ using LinkCase = std::tuple<mode_t, std::string>;  // directory mode, command
 class SharedDirForeignLink : public testing::TestWithParam<LinkCase> {};
 
 TEST_P(SharedDirForeignLink, IsRefusedInOneLine) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to plant links as uid 65534";
+  if (const std::string why = Lacking(kPlanting, "planting links as uid 65534"); !why.empty())
+    GTEST_SKIP() << why;
   const mode_t mode = std::get<0>(GetParam());
   const std::string command = std::get<1>(GetParam());
   TempDir dir;
