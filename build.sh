@@ -14,17 +14,8 @@ packages="cmake g++ make pkg-config libasound2-dev libmpfr-dev libsystemd-dev li
 # (python3-dbus) on a private D-Bus daemon, and compare ACLs and extended
 # attributes before and after (acl, attr).
 [ "${1:-run}" = test ] && packages="$packages sox libasound2-plugins man-db strace python3 dbus python3-dbus python3-gi acl attr"
-missing=""
-for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "Installing Debian packages:$missing" >&2
-  sudo=""
-  [ "$(id -u)" = 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >&2
-fi
+# shellcheck disable=SC2086 # the list is words
+sh tools/install-missing.sh $packages
 
 dir=build
 flags=""
