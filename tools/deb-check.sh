@@ -1,42 +1,44 @@
 #!/bin/sh
 # Builds the Debian package from a clean copy of the committed HEAD (the work
-# tree is not touched), checks the .deb and the .changes with lintian (any
-# error or warning fails), installs the package with apt-get, runs the
-# installed /usr/bin/zembrol once in an empty directory answering 0 to the
-# first question (the banner and the question, status 2, no file written) and
-# removes the package again. Missing Debian packages are installed first.
+# tree is not touched) the way Debian's build daemons do, and puts it through
+# Debian's own checks:
+#  - dpkg-buildpackage, source and binary, as an ordinary user (for root,
+#    tools/run-as.sh user), with the test suite;
+#  - lintian on the source package and the binary one: an error or a warning
+#    fails, pedantic and informational tags are shown;
+#  - a second build from a copy in another directory, with the same
+#    SOURCE_DATE_EPOCH (the changelog's date): every .deb the same bytes;
+#  - installed with apt-get: hardening-check on /usr/bin/zembrol, one run in
+#    an empty directory answering 0 to the first question (the banner and the
+#    question, status 2, no file written), and the package's autopkgtests
+#    (debian/tests) run here ("null");
+#  - removed again.
+# Missing Debian packages are installed first.
 #
 # usage: tools/deb-check.sh        (as root, or with sudo for apt-get)
 #        TMPDIR=/some/dir tools/deb-check.sh
 set -eu
 cd "$(dirname "$0")/.."
+top=$(pwd)
 started=$(date +%s)
 
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 
-# dpkg-buildpackage, debhelper and lintian, and debian/control's
-# Build-Depends (those of the test suite included).
-packages="build-essential dpkg-dev debhelper lintian git
+# dpkg-buildpackage, debhelper, lintian, hardening-check (devscripts) and
+# autopkgtest, and debian/control's Build-Depends (the test suite's included).
+packages="build-essential dpkg-dev debhelper lintian devscripts autopkgtest git
           cmake pkg-config libasound2-dev libmpfr-dev libgtest-dev libasound2-plugins sox man-db groff-base
           strace python3 libsystemd-dev dbus python3-dbus python3-gi acl attr"
-# Installed and configured for this machine's architecture (or for all).
+# shellcheck disable=SC2086 # the list is words
+tools/install-missing.sh $packages
+# Installed for this machine's architecture (the foreign ones do not count).
 arch=$(dpkg --print-architecture)
 installed() {
   dpkg-query -W -f='${Status} ${Architecture}\n' "$1" 2>/dev/null |
     grep -Eq "ok installed ($arch|all)$"
 }
-# apt-get waits for another one to finish instead of failing at once.
 apt="apt-get -o DPkg::Lock::Timeout=600"
-missing=""
-for p in $packages; do
-  installed "$p" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "Installing Debian packages:$missing" >&2
-  $sudo $apt update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo $apt install -y -qq $missing >&2
-fi
 
 fail() { echo "deb-check: $*" >&2; exit 1; }
 
@@ -45,55 +47,90 @@ if installed zembrol; then
 fi
 
 version=$(dpkg-parsechangelog -S Version)
-work=$(mktemp -d "${TMPDIR:-/tmp}/deb-check-XXXXXX")
+SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -S Timestamp)
+export SOURCE_DATE_EPOCH
+# Under /var/tmp, which the build's user can reach (TMPDIR may be root's own).
+work=$(mktemp -d "${TMPDIR:-/var/tmp}/deb-check-XXXXXX")
+chmod 755 "$work"
 ours=no
 cleanup() {
   if [ "$ours" = yes ]; then
-    DEBIAN_FRONTEND=noninteractive $sudo $apt purge -y -qq zembrol >/dev/null || true
+    $sudo env DEBIAN_FRONTEND=noninteractive $apt purge -y -qq zembrol >/dev/null || true
   fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
 
-echo "== building zembrol $version from HEAD $(git rev-parse --short HEAD) in $work"
-src="$work/zembrol-$version"
-mkdir "$src"
-git archive --format=tar HEAD | tar -xf - -C "$src"
 jobs=$(nproc 2>/dev/null || echo 2)
-if ! (cd "$src" && dpkg-buildpackage -us -uc -b -j"$jobs") >"$work/build.log" 2>&1; then
-  tail -n 200 "$work/build.log" >&2
-  fail "dpkg-buildpackage failed (the last 200 lines of its output are above)"
-fi
-grep -E "tests passed|tests failed" "$work/build.log" || fail "the build ran no test"
-cd "$work"
-deb=$(ls zembrol_"$version"_*.deb)
-changes=$(ls zembrol_"$version"_*.changes)
-echo "built $deb"
+# build DIR: HEAD unpacked in DIR/zembrol-VERSION and built there as an
+# ordinary user; the log is DIR/build.log.
+build() {
+  mkdir -p "$1/zembrol-$version"
+  git -C "$top" archive --format=tar HEAD | tar -xf - -C "$1/zembrol-$version"
+  if ! "$top/tools/run-as.sh" user --give "$1" \
+    sh -c 'cd "$0" && dpkg-buildpackage -us -uc -j"$1"' "$1/zembrol-$version" "$jobs" \
+    >"$1/build.log" 2>&1; then
+    tail -n 200 "$1/build.log" >&2
+    fail "dpkg-buildpackage failed in $1 (the last 200 lines of its output are above)"
+  fi
+  grep -E "tests passed|tests failed" "$1/build.log" || fail "the build in $1 ran no test"
+}
 
-echo "== lintian"
-lintian --fail-on error,warning --display-info --pedantic "$changes" "$deb" ||
+echo "== building zembrol $version from HEAD $(git rev-parse --short HEAD) in $work/first," \
+  "as $(tools/run-as.sh user id -un), SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
+build "$work/first"
+cd "$work/first"
+deb=$(ls zembrol_"$version"_*.deb)
+dsc=zembrol_"$version".dsc
+changes=$(ls zembrol_"$version"_*.changes)
+[ -f "$dsc" ] || fail "no source package $dsc"
+echo "built $dsc and $(ls ./*.deb | tr '\n' ' ')"
+
+echo "== lintian on $changes (the source package, the binary ones and the upload)"
+"$top/tools/run-as.sh" user lintian --fail-on error,warning --display-info --pedantic "$changes" ||
   fail "lintian reported an error or a warning"
+echo "lintian: no error, no warning"
+
+echo "== a second build in $work/second/elsewhere, for the same bytes"
+build "$work/second/elsewhere"
+cd "$work/first"
+for f in ./*.deb; do
+  first=$(sha256sum <"$f" | cut -d' ' -f1)
+  second=$(sha256sum <"$work/second/elsewhere/$f" | cut -d' ' -f1)
+  echo "${f#./}: $first (first), $second (second)"
+  [ "$first" = "$second" ] || fail "${f#./} differs between the two builds"
+done
 
 echo "== installing ./$deb"
 ours=yes
-DEBIAN_FRONTEND=noninteractive $sudo $apt install -y -qq "./$deb"
+$sudo env DEBIAN_FRONTEND=noninteractive $apt install -y -qq "./$deb" >/dev/null
 [ -x /usr/bin/zembrol ] || fail "no /usr/bin/zembrol after installing"
 [ -f /usr/share/man/man1/zembrol.1.gz ] || fail "no man page after installing"
+[ -f /usr/share/doc/zembrol/examples/tmap.txt ] || fail "no examples after installing"
+
+echo "== hardening-check /usr/bin/zembrol"
+hardening-check /usr/bin/zembrol || fail "hardening-check found a protection missing"
 
 echo "== running /usr/bin/zembrol"
 mkdir run
 status=0
 (cd run && printf '0\n' | /usr/bin/zembrol >../run.out 2>../run.err) || status=$?
-printf '\nZembrol v. 1.023 (m) by Pellorin\n\nChecking for rczembrol.txt file...\n\nEnter sample rate or\n0 = exit, 1 = 44100,  2 = 48000,  3 = 88200,  4 = 96000\n' >expected.out
+printf '\nZembrol v. %s (m) by Pellorin\n\nChecking for rczembrol.txt file...\n\nEnter sample rate or\n0 = exit, 1 = 44100,  2 = 48000,  3 = 88200,  4 = 96000\n' \
+  "$version" >expected.out
 cmp -s expected.out run.out || { diff expected.out run.out >&2 || true; fail "unexpected output"; }
 [ ! -s run.err ] || { cat run.err >&2; fail "output on standard error"; }
 [ "$status" = 2 ] || fail "exit status $status, not 2"
 [ -z "$(ls -A run)" ] || fail "the run left files: $(ls -A run)"
 echo "banner and status 2: ok"
 
+echo "== autopkgtest $deb $dsc -- null"
+$sudo autopkgtest --output-dir "$work/autopkgtest" "./$deb" "./$dsc" -- null >"$work/autopkgtest.log" 2>&1 ||
+  { tail -n 100 "$work/autopkgtest.log" >&2; fail "autopkgtest failed (the last 100 lines are above)"; }
+cat "$work/autopkgtest/summary"
+
 echo "== removing zembrol"
-DEBIAN_FRONTEND=noninteractive $sudo $apt purge -y -qq zembrol
+$sudo env DEBIAN_FRONTEND=noninteractive $apt purge -y -qq zembrol >/dev/null
 ours=no
 [ ! -e /usr/bin/zembrol ] || fail "/usr/bin/zembrol is still there after removing"
 

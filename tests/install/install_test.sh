@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the build into a fresh prefix and checks the tree: the program and
-# a man page that man renders and groff accepts without a warning.
+# a man page that man renders and groff accepts without a warning, and the
+# examples.
 #
 # usage: install_test.sh BUILD_DIR
 set -eu
@@ -15,7 +16,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 page="$prefix/share/man/man1/zembrol.1"
 [ -f "$page" ] || fail "no man page share/man/man1/zembrol.1"
 installed=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
-[ "$installed" = "./bin/zembrol ./share/man/man1/zembrol.1 " ] || fail "unexpected files: $installed"
+[ "$installed" = "./bin/zembrol ./share/doc/zembrol/examples/asoundrc ./share/doc/zembrol/examples/tmap.txt ./share/man/man1/zembrol.1 " ] ||
+  fail "unexpected files: $installed"
 
 # The installed program starts and ends at the end of its input.
 out=$(cd "$prefix" && "$prefix/bin/zembrol" </dev/null) || fail "zembrol exited with $?"
