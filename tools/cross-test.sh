@@ -25,15 +25,7 @@ case "$arch" in
 esac
 
 install_missing() {
-  local p need=""
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need="$need $p"
-  done
-  [ -n "$need" ] || return 0
-  dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
-  apt-get -o DPkg::Lock::Timeout=600 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-    --no-install-recommends $need >/dev/null
+  tools/install-missing.sh --no-install-recommends "$@"
 }
 
 mount_binfmt_misc() {

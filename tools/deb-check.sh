@@ -88,7 +88,16 @@ changes=$(ls zembrol_"$version"_*.changes)
 echo "built $dsc and $(ls ./*.deb | tr '\n' ' ')"
 
 echo "== lintian on $changes (the source package, the binary ones and the upload)"
-"$top/tools/run-as.sh" user lintian --fail-on error,warning --display-info --pedantic "$changes" ||
+# A lintian older than the policy the package follows (bookworm's knows 4.6.2,
+# the package follows trixie's) calls the package's "newer": that is no fault.
+standards=$(sed -n 's/^Standards-Version: *//p' "zembrol-$version/debian/control")
+suppress=""
+if ! grep -q "\"$standards" /usr/share/lintian/data/debian-policy/releases.json; then
+  echo "this lintian does not know policy $standards: newer-standards-version is not shown"
+  suppress="--suppress-tags newer-standards-version"
+fi
+# shellcheck disable=SC2086 # no option or one
+"$top/tools/run-as.sh" user lintian --fail-on error,warning --display-info --pedantic $suppress "$changes" ||
   fail "lintian reported an error or a warning"
 echo "lintian: no error, no warning"
 
