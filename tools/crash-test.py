@@ -30,7 +30,7 @@ grows or blocks the next run. A kill at a call is the finest point at which a
 process can die as the file system sees it, but a killed process's writes all
 reach the disk: only the model shows what a power cut keeps. Prints a line per
 kill (states: per failure, with -v per state) and a summary per kind; exits 1
-on any failure, 77 (CTest's skip) when strace is not installed.
+on any failure, 77 (CTest's skip) when strace is not installed or can't trace.
 """
 import argparse
 import codecs
@@ -626,6 +626,11 @@ def main():
     binary, strace = os.path.abspath(args.binary), shutil.which("strace")
     if strace is None:
         print("strace is not installed (Debian: strace): skipped")
+        return 77
+    # ptrace may be refused (a container's seccomp profile, Yama's ptrace_scope 3).
+    trial = subprocess.run([strace, "-qq", "-o", os.devnull, "true"], capture_output=True, text=True)
+    if trial.returncode != 0:
+        print(f"strace can't trace here ({trial.stderr.strip()}): skipped")
         return 77
     failures, summary = 0, []
     for kind in kinds():

@@ -1,7 +1,19 @@
 #!/bin/bash
-# Cross-builds for a Debian architecture (arm64, armhf or i386) and runs the
-# whole test suite there: foreign binaries run under qemu-user through binfmt.
-# Installs the cross toolchain and the multiarch libraries first.
+# Cross-builds for a Debian architecture (arm64, armhf, i386, s390x or
+# ppc64el) and runs the whole test suite there: foreign binaries run under
+# qemu-user through binfmt. Installs the cross toolchain first.
+#
+# arm64, armhf and i386 build against the multiarch libraries, installed here
+# beside this machine's own. s390x and ppc64el build against a private root
+# instead, build-ARCH/root, so that nothing of theirs is installed here (a
+# multiarch package must match the version of this machine's own exactly,
+# which the foreign architecture's archive does not always have: its security
+# updates come later). apt-get, with a state of its own over this machine's
+# sources, downloads the libraries and everything they depend on (the C and
+# C++ libraries among them) into build-ARCH/apt, and each package is unpacked
+# into the root. The root is the compiler's sysroot, and qemu looks in it
+# first for every file the foreign programs open (QEMU_LD_PREFIX): the dynamic
+# loader, the libraries, ALSA's plugins and configuration.
 #
 # i386 binaries run natively when the kernel can run them (it is asked by
 # running a small i386 program). When it cannot (a kernel built without 32-bit
@@ -21,8 +33,11 @@ case "$arch" in
   arm64) triplet=aarch64-linux-gnu qemu=aarch64 ;;
   armhf) triplet=arm-linux-gnueabihf qemu=arm ;;
   i386) triplet=i686-linux-gnu qemu=i386 ;;
-  *) echo "usage: $0 arm64|armhf|i386 [CMake options]" >&2; exit 64 ;;
+  s390x) triplet=s390x-linux-gnu qemu=s390x ;;
+  ppc64el) triplet=powerpc64le-linux-gnu qemu=ppc64le ;;
+  *) echo "usage: $0 arm64|armhf|i386|s390x|ppc64el [CMake options]" >&2; exit 64 ;;
 esac
+build=build-$arch
 
 install_missing() {
   tools/install-missing.sh --no-install-recommends "$@"
@@ -33,10 +48,76 @@ mount_binfmt_misc() {
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
 }
 
-# The tests' own devices need alsa-plugins for the foreign architecture too.
-install_missing pkg-config "g++-$triplet" "libasound2-dev:$arch" "libmpfr-dev:$arch" "libsystemd-dev:$arch" \
-  "libgtest-dev:$arch" "libasound2-plugins:$arch"
+# Makes $root, $build/root, of the packages named and all they depend on, in
+# this architecture's build: apt-get downloads them into $build/apt, with this
+# machine's configuration (its sources, keys, proxies) but a state of its own,
+# an empty list of installed packages and no hook of this machine's run. The
+# root is unpacked anew when the set of package files has changed.
+make_root() {
+  local state=$PWD/$build/apt deb link
+  root=$PWD/$build/root
+  mkdir -p "$state/lists/partial" "$state/archives/partial"
+  : >"$state/status"
+  cat >"$state/apt.conf" <<END
+#clear APT::Update::Pre-Invoke;
+#clear APT::Update::Post-Invoke;
+#clear APT::Update::Post-Invoke-Success;
+#clear DPkg::Pre-Invoke;
+#clear DPkg::Post-Invoke;
+#clear DPkg::Pre-Install-Pkgs;
+#clear APT::Architectures;
+APT::Architecture "$arch";
+APT::Architectures { "$arch"; };
+Dir::State "$state";
+Dir::State::Lists "$state/lists";
+Dir::State::status "$state/status";
+Dir::Cache "$state";
+Dir::Cache::Archives "$state/archives";
+APT::Sandbox::User "root";
+END
+  local apt=(apt-get -q -c "$state/apt.conf")
+  echo "Downloading the $arch packages into $build/apt" >&2
+  "${apt[@]}" update >"$state/update.log" 2>&1 || { cat "$state/update.log" >&2; exit 1; }
+  "${apt[@]}" install -y --download-only --no-install-recommends "$@" >"$state/install.log" 2>&1 ||
+    { cat "$state/install.log" >&2; exit 1; }
+  # Versions the archive no longer has go.
+  "${apt[@]}" autoclean >/dev/null
+  (cd "$state/archives" && ls -- *.deb) >"$state/debs"
+  if [ -d "$root" ] && cmp -s "$state/debs" "$root.debs"; then
+    return
+  fi
+  echo "Unpacking them into $build/root" >&2
+  rm -rf "$root" "$root.debs"
+  # A merged /usr, as base-files makes it: the dynamic loader's path in the
+  # programs (/lib/ld64.so.1, /lib64/ld64.so.2) holds whether the package puts
+  # the file under /lib or under /usr/lib.
+  for link in bin sbin lib lib64; do
+    mkdir -p "$root/usr/$link"
+    ln -s "usr/$link" "$root/$link"
+  done
+  while read -r deb; do
+    dpkg-deb --fsys-tarfile "$state/archives/$deb" |
+      tar -x -C "$root" --keep-directory-symlink --no-same-owner
+  done <"$state/debs"
+  # An absolute link (libfoo.so -> /lib/...) points into the root instead.
+  find "$root" -type l -lname '/*' | while read -r link; do
+    ln -sfn --relative "$root$(readlink "$link")" "$link"
+  done
+  cp "$state/debs" "$root.debs"
+}
 
+# The tests' own devices need alsa-plugins for the foreign architecture too.
+if [ "$arch" = s390x ] || [ "$arch" = ppc64el ]; then
+  install_missing pkg-config "g++-$triplet"
+  make_root libc6 libstdc++6 libasound2-dev libmpfr-dev libsystemd-dev libgtest-dev libasound2-plugins
+  set -- "-DZEMBROL_SYSROOT=$root" "$@"
+  # Every foreign program looks for its files in the root first, from the
+  # test listing during the build on.
+  export QEMU_LD_PREFIX=$root
+else
+  install_missing pkg-config "g++-$triplet" "libasound2-dev:$arch" "libmpfr-dev:$arch" "libsystemd-dev:$arch" \
+    "libgtest-dev:$arch" "libasound2-plugins:$arch"
+fi
 if [ "$arch" != i386 ]; then
   install_missing qemu-user qemu-user-binfmt
   if [ ! -e "/proc/sys/fs/binfmt_misc/qemu-$qemu" ]; then
@@ -88,5 +169,5 @@ else
   fi
 fi
 
-tools/test-build.sh "build-$arch" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/$arch.cmake \
+tools/test-build.sh "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake" \
   -DCMAKE_BUILD_TYPE=Release "$@"
