@@ -337,12 +337,19 @@ TEST(PcmCalls, PlayRunsAtFifo20WhereGrantedAndAsBeforeWhereRefused) {
       {65534, "nice-late", kitNice, kitRefused, askedBoth, true},
   };
   std::string out;  // as the first row ran
-  std::string skipped;
+  // The beat, 66150 bytes, is locked only where RLIMIT_MEMLOCK takes it.
+  rlimit memlock{};
+  getrlimit(RLIMIT_MEMLOCK, &memlock);
+  const bool lockSeen = !kMlockWorks || memlock.rlim_cur >= 66150;
+  std::set<std::string> skipped;  // why a row or a check did not run
+  if (!lockSeen)
+    skipped.insert("no memory lock is checked under an RLIMIT_MEMLOCK of " +
+                   std::to_string(memlock.rlim_cur) + " bytes");
   for (const auto& c : cases) {
     std::string why = c.granted ? noGrant : "";
     if (why.empty() && c.user && !noSwitch.empty() && noGrant.empty()) why = noSwitch;
     if (!why.empty()) {
-      skipped = why;
+      skipped.insert(why);
       continue;
     }
     const std::optional<uid_t> user = noSwitch.empty() ? c.user : std::nullopt;
@@ -371,17 +378,20 @@ TEST(PcmCalls, PlayRunsAtFifo20WhereGrantedAndAsBeforeWhereRefused) {
       const size_t at = line.find(" policy "), lock = line.find(" locked ");
       // The beat, 66150 bytes, takes 17 pages (68 kB) at least.
       const long kB = std::stol(line.substr(lock + 8));
-      seen[line.substr(0, at)].insert(line.substr(at + 1, lock - at + 7) +
-                                      (kB >= 68 ? "68+" : std::to_string(kB)));
+      seen[line.substr(0, at)].insert(lockSeen ? line.substr(at + 1, lock - at + 7) +
+                                                     (kB >= 68 ? "68+" : std::to_string(kB))
+                                               : line.substr(at + 1, lock - at - 1));
     }
-    const std::string playing = c.during + (kMlockWorks ? " locked 68+" : " locked 0");
+    const std::string playing = c.during + (!lockSeen     ? ""
+                                            : kMlockWorks ? " locked 68+"
+                                                          : " locked 0");
     EXPECT_EQ(seen["snd_pcm_open"], std::set{playing});
     EXPECT_EQ(seen["snd_pcm_writei"], std::set{playing});
-    EXPECT_EQ(seen["exit"], std::set{c.after + " locked 0"});
+    EXPECT_EQ(seen["exit"], std::set{c.after + (lockSeen ? " locked 0" : "")});
     kit.reset();  // the stand-in ends
     EXPECT_EQ(SplitLines(ReadFile(device.dir() / "kit.log")), c.kitCalls);
   }
-  if (!skipped.empty()) GTEST_SKIP() << "some rows did not run: " << skipped;
+  if (!skipped.empty()) GTEST_SKIP() << testing::PrintToString(skipped);
 }
 
 // The recorder sees only the calls it wraps: the program must make no other.
