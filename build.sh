@@ -6,16 +6,10 @@
 set -e
 cd "$(dirname "$0")"
 
-packages="cmake g++ make pkg-config libasound2-dev libmpfr-dev libsystemd-dev libgtest-dev"
-# The tests also read the WAV files back with soxi, use alsa-plugins' upmix
-# PCM as a device that refuses 24-bit samples, render the man page, kill "+"
-# and "s" at each file-system call and model every power cut under strace
-# (tools/crash-test.py, in python3), and run a RealtimeKit stand-in
-# (python3-dbus) on a private D-Bus daemon, and compare ACLs and extended
-# attributes before and after (acl, attr).
-[ "${1:-run}" = test ] && packages="$packages sox libasound2-plugins man-db strace python3 dbus python3-dbus python3-gi acl attr"
-# shellcheck disable=SC2086 # the list is words
-sh tools/install-missing.sh $packages
+# tools/packages.txt lists the Debian packages and what each is for.
+uses=build
+[ "${1:-run}" = test ] && uses=build,test
+sh tools/install-missing.sh --for "$uses"
 
 dir=build
 flags=""

@@ -26,13 +26,9 @@ started=$(date +%s)
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 
-# dpkg-buildpackage, debhelper, lintian, hardening-check (devscripts) and
-# autopkgtest, and debian/control's Build-Depends (the test suite's included).
-packages="build-essential dpkg-dev debhelper lintian devscripts autopkgtest git
-          cmake pkg-config libasound2-dev libmpfr-dev libgtest-dev libasound2-plugins sox man-db groff-base
-          strace python3 libsystemd-dev dbus python3-dbus python3-gi acl attr"
-# shellcheck disable=SC2086 # the list is words
-tools/install-missing.sh $packages
+# The tools that build and check a package, and debian/control's
+# Build-Depends (the tests' included): tools/packages.txt.
+tools/install-missing.sh --for build,test,package
 # Installed for this machine's architecture (the foreign ones do not count).
 arch=$(dpkg --print-architecture)
 installed() {

@@ -6,13 +6,34 @@
 # architectures first. So libsystemd-dev:i386 alone does not satisfy
 # libsystemd-dev on amd64. Options before the packages go to apt-get install.
 #
-# usage: tools/install-missing.sh [--no-install-recommends] PACKAGE[:ARCH]...
+# "--for USE[,USE...]" adds the packages tools/packages.txt lists for those
+# uses (build, test, ci, package, cross), and "--list USE[,USE...]" prints
+# them instead, one a line.
+#
+# usage: tools/install-missing.sh [--for USES] [--no-install-recommends] [PACKAGE[:ARCH]...]
+#        tools/install-missing.sh --list USES
 set -eu
+list="$(dirname "$0")/packages.txt"
+listed() {
+  awk -v uses=",$1," '!/^#/ { for (i = 2; i <= NF; i++) if (index(uses, "," $i ",")) { print $1; break } }' "$list"
+}
+if [ "${1:-}" = --list ]; then
+  listed "$2"
+  exit 0
+fi
 options=""
+packages=""
 while [ $# -gt 0 ] && [ "${1#-}" != "$1" ]; do
+  if [ "$1" = --for ]; then
+    packages="$packages $(listed "$2")"
+    shift 2
+    continue
+  fi
   options="$options $1"
   shift
 done
+# shellcheck disable=SC2086 # the list is words
+set -- $packages "$@"
 
 native=$(dpkg --print-architecture)
 sudo=""
