@@ -195,6 +195,11 @@ Running::Running(const std::filesystem::path& dir, const std::string& input,
   std::vector<sock_filter> filter = Filter(options.failing);
   if (options.fileSizeLimit != RLIM_INFINITY && pipe(piped) != 0)
     throw std::runtime_error("pipe failed");
+  input_ = open((io_ / "stdin").c_str(), O_RDONLY | O_CLOEXEC);
+  if (input_ < 0) throw std::runtime_error("no standard input");
+  std::vector<const char*> argv = {options.binary};
+  for (const std::string& argument : options.arguments) argv.push_back(argument.c_str());
+  argv.push_back(nullptr);
   std::fflush(nullptr);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -205,9 +210,8 @@ Running::Running(const std::filesystem::path& dir, const std::string& input,
   }
   const int out =
       piped[1] >= 0 ? piped[1] : open((io_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int in = open((io_ / "stdin").c_str(), O_RDONLY);
   const int err = open((io_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+  if (out < 0 || err < 0 || dup2(input_, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
       chdir(dir.c_str()) != 0)
     _exit(127);
   if (const std::optional<uid_t> id = options.user;
@@ -227,7 +231,7 @@ Running::Running(const std::filesystem::path& dir, const std::string& input,
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
   }
   if (!options.failing.empty() && !Install(filter)) _exit(127);
-  execl(options.binary, options.binary, static_cast<char*>(nullptr));
+  execv(options.binary, const_cast<char* const*>(argv.data()));
   _exit(127);
 }
 
@@ -236,6 +240,7 @@ Running::~Running() {
     kill(pid_, SIGKILL);
     Wait();
   }
+  close(input_);
 }
 
 bool Running::Ended() const {
@@ -260,6 +265,7 @@ RunResult Running::Wait() {
   if (result.out.empty()) result.out = ReadFile(io_ / "stdout");
   result.err = ReadFile(io_ / "stderr");
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  result.inputRead = lseek(input_, 0, SEEK_CUR);
   return result;
 }
 
@@ -328,7 +334,7 @@ std::string Menu(const Shown& v) {
 }
 
 std::string Banner() {
-  return "\nZembrol v. 1.023 (m) by Pellorin\n\nChecking for rczembrol.txt file...\n";
+  return "\nZembrol v. " ZEMBROL_VERSION " (m) by Pellorin\n\nChecking for rczembrol.txt file...\n";
 }
 
 std::string StartUpAsked() {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "base/fatal.h"
 
@@ -35,9 +36,10 @@ class TempDir {
 };
 
 struct RunResult {
-  std::string out;  // standard output
-  std::string err;  // standard error
-  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;       // standard output
+  std::string err;       // standard error
+  int status = -1;       // exit status, or -1 when the process did not exit normally
+  off_t inputRead = -1;  // how far it read its standard input
 };
 
 // How the binary is started.
@@ -46,6 +48,7 @@ struct RunOptions {
   rlim_t fileSizeLimit = RLIM_INFINITY;    // RLIMIT_FSIZE of the child; not of its output
   bool ignoreFileSizeSignal = false;       // SIGXFSZ ignored rather than at its default
   const char* binary = ZEMBROL_BINARY;
+  std::vector<std::string> arguments = {};  // after the program's name
   // The uid and gid it runs as, without supplementary groups.
   std::optional<uid_t> user = std::nullopt;
   // System calls that fail with the given errno, say {__NR_copy_file_range,
@@ -87,6 +90,7 @@ class Running {
   TempDir io_;
   pid_t pid_ = -1;
   int outPipe_ = -1;  // standard output under a file size limit
+  int input_ = -1;    // the child's standard input, whose offset it moves
 };
 
 // Runs the binary to its end.

@@ -274,7 +274,7 @@ float TrackSecondsFor(int32_t meas, int32_t meter, float tempo) {
 
 void StartUp(Session& session, Input& in) {
   Settings& s = session.settings;
-  std::puts("\nZembrol v. 1.023 (m) by Pellorin\n");
+  std::puts("\nZembrol v. " ZEMBROL_VERSION " (m) by Pellorin\n");
   std::puts("Checking for rczembrol.txt file...");
   File file = File::Open(kSettingsFile, "r");
   if (file && IsDirectory(file)) file.Close();  // opens, but holds no settings

@@ -1,10 +1,12 @@
 #include <cstdio>
 
 #include "base/fatal.h"
+#include "command/arguments.h"
 #include "command/loop.h"
 
-int main() {
+int main(int argc, char** argv) {
   try {
+    zembrol::AnswerArguments(argc, argv);
     zembrol::Session session;
     zembrol::Input input(stdin);
     zembrol::StartUp(session, input);

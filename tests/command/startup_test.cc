@@ -1,6 +1,9 @@
 // Start-up: the two questions, the settings file and the summary.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "e2e.h"
 
 namespace zembrol::test {
@@ -66,6 +69,67 @@ TEST(StartUp, EndOfInputDuringTheQuestionsExitsZeroAfterOneMenu) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, StartUpAsked() + Menu());
 }
+
+// The command line is answered before anything else: standard input stays
+// unread and no file is made.
+struct ArgumentsCase {
+  std::vector<std::string> arguments;
+  std::string out, err;
+  int status;
+};
+
+void PrintTo(const ArgumentsCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.arguments);
+}
+
+class CommandLine : public testing::TestWithParam<ArgumentsCase> {};
+
+TEST_P(CommandLine, IsAnsweredWithoutReadingInputOrMakingAFile) {
+  const ArgumentsCase& c = GetParam();
+  TempDir dir;
+  RunOptions options;
+  options.arguments = c.arguments;
+  const RunResult r = RunZembrol(dir.path(), "1 2 s w\n", options);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.inputRead, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+constexpr char kUsage[] =
+    "Usage: zembrol\n"
+    "       zembrol --help | -h | --version\n"
+    "\n"
+    "zembrol is a console click-track generator and player. Started without\n"
+    "arguments it asks for a sample rate and a bit depth (unless its settings\n"
+    "file is there), shows a menu and reads one-word commands from standard\n"
+    "input:\n"
+    "\n"
+    "  t f b m al n o   set the tempo, the lowest click frequency, the beats per\n"
+    "                   measure, the measures to write, the audition length, the\n"
+    "                   output file name and the playback device\n"
+    "  a ptm            audition the click, play the tempo map\n"
+    "  w + rtm          write, append to, or render the tempo map into the\n"
+    "                   output file\n"
+    "  h s x            tempo map help, save the settings, exit\n"
+    "\n"
+    "It keeps its settings in rczembrol.txt in the working directory, and reads\n"
+    "the tempo map and writes its WAV files there too.\n"
+    "See zembrol(1).\n";
+
+std::string Unknown(const std::string& argument) {
+  return "zembrol: unknown argument '" + argument + "' (see zembrol --help)\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, CommandLine,
+    testing::Values(ArgumentsCase{{"--help"}, kUsage, "", 0}, ArgumentsCase{{"-h"}, kUsage, "", 0},
+                    ArgumentsCase{{"--version"}, "zembrol " ZEMBROL_VERSION "\n", "", 0},
+                    ArgumentsCase{{"--verbose"}, "", Unknown("--verbose"), 2},
+                    ArgumentsCase{{"click.wav"}, "", Unknown("click.wav"), 2},
+                    ArgumentsCase{{""}, "", Unknown(""), 2},
+                    ArgumentsCase{{"--version", "-h"}, "", Unknown("-h"), 2}));
 
 // Every setting but the tempo map's name changed, saved and loaded again; the
 // tempo and the audition length are saved rounded to what they show.

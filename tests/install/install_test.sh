@@ -1,11 +1,12 @@
 #!/bin/sh
 # Installs the build into a fresh prefix and checks the tree: the program and
-# a man page that man renders and groff accepts without a warning, and the
-# examples.
+# a man page of this version that man renders and groff accepts without a
+# warning, and the examples.
 #
-# usage: install_test.sh BUILD_DIR
+# usage: install_test.sh BUILD_DIR VERSION
 set -eu
 build=$1
+version=$2
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/zembrol-install-XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
 
@@ -21,7 +22,8 @@ installed=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
 
 # The installed program starts and ends at the end of its input.
 out=$(cd "$prefix" && "$prefix/bin/zembrol" </dev/null) || fail "zembrol exited with $?"
-case "$out" in *"Zembrol v. 1.023"*) ;; *) fail "no banner from bin/zembrol" ;; esac
+case "$out" in *"Zembrol v. $version (m)"*) ;; *) fail "no banner of version $version from bin/zembrol" ;; esac
+head -n 1 "$page" | grep -q " \"zembrol $version\" " || fail "the man page's .TH line names no version $version"
 
 warnings=$(groff -man -ww -z "$page" 2>&1)
 [ -z "$warnings" ] || fail "groff warns: $warnings"
