@@ -28,9 +28,11 @@ head -n 1 "$page" | grep -q " \"zembrol $version\" " || fail "the man page's .TH
 warnings=$(groff -man -ww -z "$page" 2>&1)
 [ -z "$warnings" ] || fail "groff warns: $warnings"
 text=$(MANWIDTH=80 man -l "$page" 2>&1) || fail "man -l failed: $text"
-for section in NAME SYNOPSIS DESCRIPTION COMMANDS FILES "EXIT STATUS" EXAMPLES; do
-  printf '%s\n' "$text" | grep -qx "$section" || fail "man page has no $section section"
-done
+# The reference's sections, in the order a user looks things up.
+sections=$(printf '%s\n' "$text" | grep -E '^[A-Z][A-Z -]*[A-Z]$' | tr '\n' ',')
+expected="NAME,SYNOPSIS,DESCRIPTION,OPTIONS,COMMANDS,START-UP,SETTINGS FILE,TEMPO MAP FILE,WAV FILES,"
+expected="${expected}PLAYBACK,NUMBERS,EXIT STATUS,ENVIRONMENT,FILES,EXAMPLES,SEE ALSO,BUGS,AUTHORS,"
+[ "$sections" = "$expected" ] || fail "man page sections are $sections"
 for file in rczembrol.txt tmap.txt; do
   printf '%s\n' "$text" | grep -q "$file" || fail "man page does not describe $file"
 done
