@@ -48,11 +48,11 @@ mount_binfmt_misc() {
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
 }
 
-# Makes $root, $build/root, of the packages named and all they depend on, in
-# this architecture's build: apt-get downloads them into $build/apt, with this
-# machine's configuration (its sources, keys, proxies) but a state of its own,
-# an empty list of installed packages and no hook of this machine's run. The
-# root is unpacked anew when the set of package files has changed.
+# Makes $root, $build/root, of the packages named and all they depend on:
+# apt-get downloads them into $build/apt with this machine's configuration
+# (its sources, keys, proxies) but with a state of its own, where nothing is
+# installed, the foreign architecture alone, and none of this machine's hooks.
+# The root is unpacked anew when the set of package files has changed.
 make_root() {
   local state=$PWD/$build/apt deb link
   root=$PWD/$build/root
@@ -106,18 +106,20 @@ END
   cp "$state/debs" "$root.debs"
 }
 
-# The tests' own devices need alsa-plugins for the foreign architecture too.
+# The foreign architecture's libraries (tools/packages.txt's "cross" lines;
+# the tests' own devices need its alsa-plugins too).
+mapfile -t foreign < <(tools/install-missing.sh --list cross)
 if [ "$arch" = s390x ] || [ "$arch" = ppc64el ]; then
-  install_missing pkg-config "g++-$triplet"
-  make_root libc6 libstdc++6 libasound2-dev libmpfr-dev libsystemd-dev libgtest-dev libasound2-plugins
+  install_missing pkgconf "g++-$triplet"
+  make_root libc6 libstdc++6 "${foreign[@]}"
   set -- "-DZEMBROL_SYSROOT=$root" "$@"
   # Every foreign program looks for its files in the root first, from the
   # test listing during the build on.
   export QEMU_LD_PREFIX=$root
 else
-  install_missing pkg-config "g++-$triplet" "libasound2-dev:$arch" "libmpfr-dev:$arch" "libsystemd-dev:$arch" \
-    "libgtest-dev:$arch" "libasound2-plugins:$arch"
+  install_missing pkgconf "g++-$triplet" "${foreign[@]/%/:$arch}"
 fi
+
 if [ "$arch" != i386 ]; then
   install_missing qemu-user qemu-user-binfmt
   if [ ! -e "/proc/sys/fs/binfmt_misc/qemu-$qemu" ]; then
